@@ -1,0 +1,39 @@
+// Runtime basics shared by every layer: the exception base with a message,
+// the rounding scaled division, and small file-system helpers.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace orvant {
+
+// Base of every exception the program raises; what() is the message shown
+// to the user.
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const std::string& msg) : std::runtime_error(msg) {}
+    std::string Message() const { return what(); }
+};
+
+// a * b / c with a 64-bit intermediate product, rounded to nearest with
+// halves away from zero. -1 when c is 0 or the result does not fit int32.
+int32_t MulDiv(int32_t a, int32_t b, int32_t c) noexcept;
+
+// Text of errno value e, as the system words it.
+std::string SysErrorMessage(int e);
+
+// Folder of the running executable, with a trailing '/'.
+std::string ProgramFolder();
+
+// The executable's own path.
+std::string ProgramPath();
+
+// True when path names an existing file that is not a folder.
+bool FileExists(const std::string& path);
+
+// Absolute form of path (relative paths are taken against the current
+// directory); no symlink resolution, the file need not exist.
+std::string ExpandFileName(const std::string& path);
+
+}  // namespace orvant
