@@ -17,8 +17,9 @@ echo "== sanitizer build (ASan + UBSan)"
 (cd "$root/build-asan" && ctest --output-on-failure -j"$jobs") || status=1
 
 echo "== fuzz targets (short runs)"
-"$root/scripts/build.sh" "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_FUZZ=ON \
-  -DORVANT_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_FUZZ=ON \
+  -DORVANT_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$root/build-fuzz" --target fuzz_all
 for f in "$root"/build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
