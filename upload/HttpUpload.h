@@ -1,0 +1,98 @@
+// The exchange with the collection server: one HTTP/1.0 POST of multipart
+// form data holding the voice archive, streamed from the archive file, with
+// progress reports and an abort, and the judgement of the server's reply.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace orvant {
+
+enum class TWorkMode { wmRead, wmWrite };
+
+// The collection server's URL: "http://" + host + "/phpu/sndupload.php".
+// The host is ORVANT_UPLOAD_HOST from the environment when set and not
+// empty, otherwise the one chosen when the program was configured. It may
+// carry a port ("127.0.0.1:8080").
+std::string CollectionServerUrl();
+
+// The framing of the archive inside the request body: everything before the
+// archive's bytes and everything after them.
+struct TMultipartFrame {
+    std::string boundary;  // "--------" + local time "mmddyyhhnnsszzz"
+    std::string head;
+    std::string tail;
+    std::string ContentType() const { return "multipart/form-data; boundary=" + boundary; }
+};
+// Fields "filename" (value fileName, quoted-printable text) and "sndfile"
+// (the file fileName, application/octet-stream), for the given boundary.
+TMultipartFrame MakeMultipartFrame(const std::string& boundary, const std::string& fileName);
+// A boundary made from the local time now.
+std::string NewMultipartBoundary();
+
+// True when reply, with every leading and trailing character of code 32 or
+// less removed, is exactly "E=0".
+bool IsAcceptedReply(const std::string& reply);
+
+// The HTTP client: settings of the exchange, the progress event and the
+// connection that the Abort command may drop at any moment.
+class THttpClient {
+public:
+    THttpClient();
+    ~THttpClient();
+    THttpClient(const THttpClient&) = delete;
+    THttpClient& operator=(const THttpClient&) = delete;
+
+    // Called repeatedly while a request is sent (wmWrite, bytes of the
+    // request body sent so far) and while the reply is read (wmRead, bytes
+    // of the reply body read so far). It may call Disconnect.
+    std::function<void(THttpClient& sender, TWorkMode mode, int64_t count)> OnWork;
+
+    // True while a request runs.
+    bool Connected() const { return fConnected; }
+    // Drops the connection: the running request fails as soon as control
+    // returns to the client.
+    void Disconnect();
+
+    struct TReply {
+        bool transferred = false;  // a complete reply was received
+        long status = 0;           // HTTP status, 0 when none arrived
+        std::string body;          // reply body (its first 64 KiB)
+        std::string error;         // why the transfer failed
+    };
+    // POSTs head, the file's bytes and tail to url as one body of type
+    // contentType. The file is read while sending, never whole. A file that
+    // cannot be opened is raised as the stream's EFOpenError; every other
+    // failure ends in a reply with transferred false.
+    TReply PostFile(const std::string& url, const std::string& contentType, const std::string& head,
+                    const std::string& filePath, const std::string& tail);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> fImpl;
+    bool fConnected = false;
+    bool fDisconnectRequested = false;
+    friend struct Impl;
+};
+
+enum class TUploadOutcome {
+    uoAccepted,  // the server replied "E=0"
+    uoRejected,  // a successful status with any other reply
+    uoFailed,    // no usable reply: file, connection, transfer or status error
+};
+
+struct TUploadResult {
+    TUploadOutcome outcome = TUploadOutcome::uoFailed;
+    long status = 0;
+    std::string reply;
+    std::string error;
+};
+
+// Posts the archive at archivePath (opened by that path, shared for reading
+// only) to url with the client. The name sent is the archive's name part
+// with its ASCII letters lowered. Raises nothing.
+TUploadResult UploadArchiveTo(THttpClient& client, const std::string& url, const std::string& archivePath);
+
+}  // namespace orvant
