@@ -1,0 +1,65 @@
+// The stock recorder: records from the wave input device into a WAVE image
+// held in a file, a caller's stream or an item of a wave storage component.
+//
+// Every recording wraps its target stream in a new TWaveStreamAdapter, starts
+// a rewrite with the recording format before the device is even queried (so a
+// target is emptied and gets an empty WAVE image also when the device then
+// refuses), appends every recorded buffer through the adapter, and completes
+// the image and frees the adapter when the device reports closed. Between
+// Stop and that close the target still lacks its sizes; it is a complete WAVE
+// image whenever Active is False.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "audio/WaveIn.h"
+#include "wave/WaveStorage.h"
+
+namespace orvant {
+
+class TStockAudioRecorder : public TWaveAudioIn {
+public:
+    explicit TStockAudioRecorder(TComponent* AOwner = nullptr);
+    // Stops a running recording and waits for its close, so the target is a
+    // complete WAVE image when the recorder is gone.
+    ~TStockAudioRecorder() override;
+
+    // Each returns True when the device was opened. A running recording is
+    // stopped, and its close awaited, before the new one takes over.
+    bool RecordToStream(TStream* AStream);
+    // Creates FileName anew (an existing file is emptied at once); others may
+    // read it but not write it while it is recorded. A file that cannot be
+    // created raises EFCreateError before anything else happens.
+    bool RecordToFile(const std::string& FileName);
+    // Records into Stock's stream for Index; raises
+    // EWaveAudioInvalidOperation "Stock property is not assigned" without one.
+    bool RecordToStock(int32_t Index);
+    // Starts the close and returns at once (CloseDevice).
+    bool Stop();
+
+    TCustomWaveStorage* Stock() const { return fStock; }
+    void SetStock(TCustomWaveStorage* Value);
+
+protected:
+    virtual bool StartRecording(TStream* Stream, TStreamOwnership Ownership);
+
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+    void DoWimClose() override;
+    void SetActive(bool Value) override;
+    void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
+    void DoError() override;
+    void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override;
+
+    // Adapter of the current recording; nullptr when none.
+    TWaveStreamAdapter* Wave = nullptr;
+
+private:
+    // Completes the current adapter's image and frees it (with an owned
+    // stream); true when the image was completed.
+    bool FinishWave();
+
+    TCustomWaveStorage* fStock = nullptr;
+};
+
+}  // namespace orvant
