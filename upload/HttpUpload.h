@@ -60,6 +60,7 @@ public:
         bool transferred = false;  // a complete reply was received
         long status = 0;           // HTTP status, 0 when none arrived
         std::string body;          // reply body (its first 64 KiB)
+        bool bodyTruncated = false;  // the body was longer than that
         std::string error;         // why the transfer failed
     };
     // POSTs head, the file's bytes and tail to url as one body of type

@@ -17,7 +17,6 @@
 class QLabel;
 class QLineEdit;
 class QProgressBar;
-class QCloseEvent;
 
 namespace orvant {
 
@@ -59,7 +58,8 @@ public:
     bool Working() const { return fWorking; }
 
 protected:
-    void closeEvent(QCloseEvent* event) override;
+    // Closing (the Close button, the close box, Escape) while the flow runs
+    // only marks the dialog: the flow goes on and closes it at its end.
     void reject() override;
 
 private:
@@ -77,7 +77,6 @@ private:
     bool fAborted = false;
     int32_t fArchiveSize = 0;
     bool fWorking = false;
-    bool fCloseRequested = false;
 };
 
 // The handler of the main window's "Compress and Upload": creates a fresh
