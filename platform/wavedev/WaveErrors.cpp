@@ -1,0 +1,131 @@
+// Error texts of the wave-device result codes, and the detail a backend adds
+// to the text of its last failure.
+#include <mutex>
+#include <string>
+
+#include "platform/wavedev/WaveBackend.h"
+#include "platform/wavedev/WaveDevInternal.h"
+
+namespace orvant {
+
+namespace {
+
+const char* BaseText(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_NOERROR: return "The specified command was carried out.";
+    case MMSYSERR_ERROR: return "Undefined external error.";
+    case MMSYSERR_BADDEVICEID: return "A device ID has been used that is out of range for your system.";
+    case MMSYSERR_NOTENABLED: return "The driver was not enabled.";
+    case MMSYSERR_ALLOCATED: return "The specified device is already in use. Wait until it is free, and then try again.";
+    case MMSYSERR_INVALHANDLE: return "The specified device handle is invalid.";
+    case MMSYSERR_NODRIVER: return "There is no driver installed on your system.";
+    case MMSYSERR_NOMEM: return "There is not enough memory available for this task. Quit one or more applications to increase available memory, and then try again.";
+    case MMSYSERR_NOTSUPPORTED: return "This function is not supported. Use the Capabilities function to determine which functions and messages the driver supports.";
+    case MMSYSERR_BADERRNUM: return "An error number was specified that is not defined in the system.";
+    case MMSYSERR_INVALFLAG: return "An invalid flag was passed to a system function.";
+    case MMSYSERR_INVALPARAM: return "An invalid parameter was passed to a system function.";
+    case MMSYSERR_HANDLEBUSY: return "The specified operation cannot be performed while the handle is in use by another thread.";
+    case MMSYSERR_INVALIDALIAS: return "The specified alias was not found.";
+    case MMSYSERR_BADDB: return "The registry database is corrupt.";
+    case MMSYSERR_KEYNOTFOUND: return "The specified registry key was not found.";
+    case MMSYSERR_READERROR: return "The registry could not be opened or could not be read.";
+    case MMSYSERR_WRITEERROR: return "The registry could not be written to.";
+    case MMSYSERR_DELETEERROR: return "The specified registry key could not be deleted.";
+    case MMSYSERR_VALNOTFOUND: return "The specified registry key value could not be found.";
+    case MMSYSERR_NODRIVERCB: return "The driver did not generate a valid callback.";
+    case WAVERR_BADFORMAT: return "The specified format is not supported or cannot be translated. Use the Capabilities function to determine the supported formats.";
+    case WAVERR_STILLPLAYING: return "Cannot perform this operation while media data is still playing. Reset the device, or wait until the data is finished playing.";
+    case WAVERR_UNPREPARED: return "The wave header was not prepared. Use the Prepare function to prepare the header, and then try again.";
+    case WAVERR_SYNC: return "Cannot open the device without using the WAVE_ALLOWSYNC flag. Use the flag, and then try again.";
+    default: return nullptr;
+    }
+}
+
+std::mutex gDetailLock;
+MMRESULT gDetailCode = MMSYSERR_NOERROR;
+std::string gDetail;
+
+}  // namespace
+
+void SetWaveErrorDetail(MMRESULT code, const std::string& detail) {
+    std::lock_guard<std::mutex> g(gDetailLock);
+    gDetailCode = code;
+    gDetail = detail;
+}
+
+void ClearWaveErrorDetail() {
+    std::lock_guard<std::mutex> g(gDetailLock);
+    gDetailCode = MMSYSERR_NOERROR;
+    gDetail.clear();
+}
+
+std::string WaveErrorText(MMRESULT code) {
+    const char* base = BaseText(code);
+    if (!base) return {};
+    std::string text = base;
+    std::lock_guard<std::mutex> g(gDetailLock);
+    if (code != MMSYSERR_NOERROR && code == gDetailCode && !gDetail.empty()) text += " (" + gDetail + ")";
+    return text;
+}
+
+std::u16string Utf8ToUtf16(const std::string& s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        uint32_t cp;
+        size_t n;
+        if (c < 0x80) { cp = c; n = 1; }
+        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
+        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
+        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
+        else { out.push_back(u'\uFFFD'); ++i; continue; }
+        if (i + n > s.size()) { out.push_back(u'\uFFFD'); break; }
+        bool ok = true;
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) { ok = false; break; }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (!ok) { out.push_back(u'\uFFFD'); ++i; continue; }
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+MMRESULT CopyText(const std::string& text, char16_t* dst, UINT cch) {
+    std::u16string w = Utf8ToUtf16(text);
+    size_t n = std::min<size_t>(w.size(), cch - 1);
+    // Do not cut a surrogate pair in half.
+    if (n > 0 && n < w.size() && w[n - 1] >= 0xD800 && w[n - 1] < 0xDC00) --n;
+    std::copy(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(n), dst);
+    dst[n] = 0;
+    return MMSYSERR_NOERROR;
+}
+
+static MMRESULT GetErrorText(MMRESULT code, char16_t* text, UINT cch) {
+    if (!text || cch == 0) return MMSYSERR_INVALPARAM;
+    std::string s = WaveErrorText(code);
+    if (s.empty()) {
+        text[0] = 0;
+        return MMSYSERR_BADERRNUM;
+    }
+    return CopyText(s, text, cch);
+}
+
+MMRESULT waveInGetErrorTextW(MMRESULT mmrError, char16_t* pszText, UINT cchText) {
+    return GetErrorText(mmrError, pszText, cchText);
+}
+
+MMRESULT waveOutGetErrorTextW(MMRESULT mmrError, char16_t* pszText, UINT cchText) {
+    return GetErrorText(mmrError, pszText, cchText);
+}
+
+}  // namespace orvant
