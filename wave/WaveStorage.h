@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Component.h"
 #include "platform/Streams.h"
@@ -159,6 +160,9 @@ protected:
 
     // The stream's memory block when it is a TMemoryStream, else nullptr.
     uint8_t* MemoryBlock() const;
+    // Closes the handle of an open read or rewrite without finishing it;
+    // state wssReady.
+    void CloseOpenHandle();
 
     TStream* fStream;
     TStreamOwnership fOwnership;
@@ -173,6 +177,9 @@ protected:
     MMCKINFO ckRIFF{};
     MMCKINFO ckData{};
     HMMIO mmIO = nullptr;
+    // Pointers into the memory stream handed out by AcquireData and not yet
+    // released.
+    std::vector<void*> fDirectBlocks;
 };
 
 // Base of components that store several wave images. Nothing in the program

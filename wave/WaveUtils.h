@@ -236,14 +236,12 @@ enum : uint32_t {
 };
 
 // Results of the chunk operations (0 is success).
-enum : MMRESULT {
-    MMIOERR_CANNOTREAD = 261,
-    MMIOERR_CANNOTWRITE = 262,
-    MMIOERR_CANNOTSEEK = 263,
-    MMIOERR_CHUNKNOTFOUND = 265,
-    MMIOERR_INVALIDHANDLE = 266,
-    MMIOERR_CANNOTOPEN = 259,
-};
+constexpr MMRESULT MMIOERR_CANNOTOPEN = 259;
+constexpr MMRESULT MMIOERR_CANNOTREAD = 261;
+constexpr MMRESULT MMIOERR_CANNOTWRITE = 262;
+constexpr MMRESULT MMIOERR_CANNOTSEEK = 263;
+constexpr MMRESULT MMIOERR_CHUNKNOTFOUND = 265;
+constexpr MMRESULT MMIOERR_INVALIDHANDLE = 266;
 
 // Opens a handle with info's I/O procedure (and stream); the procedure gets
 // the open message. nullptr when that fails or info has no procedure.
