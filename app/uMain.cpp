@@ -1,0 +1,367 @@
+#include "app/uMain.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPalette>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "platform/SysUtils.h"
+#include "platform/widgets/FlatButton.h"
+#include "platform/widgets/ProgramFont.h"
+
+namespace orvant {
+
+namespace {
+
+const QColor kWindowColour(23, 22, 29);
+const QColor kWindowFontColour(255, 166, 0);
+const QColor kTreeColour(220, 226, 233);
+const QColor kTakeColour(0, 128, 0);
+const int kRecordRole = Qt::UserRole + 1;
+
+TErrorBoxHook& ErrorBoxHook() {
+    static TErrorBoxHook hook;
+    return hook;
+}
+
+// Hands every item's drawing options to the window before the item is
+// painted, so that it can change the text colour.
+class TTreeDrawDelegate : public QStyledItemDelegate {
+public:
+    TTreeDrawDelegate(TDlgSndRecMain* form, QTreeWidget* tree)
+        : QStyledItemDelegate(tree), fForm(form), fTree(tree) {}
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        fForm->tvCustomDrawItem(fTree, index, *option);
+    }
+
+private:
+    TDlgSndRecMain* fForm;
+    QTreeWidget* fTree;
+};
+
+std::string NodeKind(const QDomNode& nd) {
+    switch (nd.nodeType()) {
+        case QDomNode::TextNode: return "text";
+        case QDomNode::CDATASectionNode: return "CDATA section";
+        case QDomNode::CommentNode: return "comment";
+        case QDomNode::ProcessingInstructionNode: return "processing instruction";
+        case QDomNode::EntityReferenceNode: return "entity reference";
+        default: return "non-element node";
+    }
+}
+
+// The element's "caption"; raises when nd is no element or has none.
+std::string CaptionOf(const QDomNode& nd) {
+    if (!nd.isElement())
+        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": a " + NodeKind(nd) +
+                        " stands where only elements may; it has no attribute \"caption\".");
+    const QDomElement e = nd.toElement();
+    if (!e.hasAttribute("caption"))
+        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": element <" +
+                        e.tagName().toStdString() + "> has no attribute \"caption\".");
+    return e.attribute("caption").toStdString();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// File names
+
+std::string SampleNameFromCaption(const std::string& caption) {
+    std::string s;
+    s.reserve(caption.size() + 4);
+    for (char ch : caption)
+        if (ch != ' ' && ch != '!' && ch != '.' && ch != ',' && ch != '?') s += ch;
+    return s + ".wav";
+}
+
+bool IsPlainFileName(const std::string& name) {
+    return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+std::string CataloguePathFor(const std::string& programPath) {
+    const size_t slash = programPath.rfind('/');
+    const size_t dot = programPath.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        return programPath.substr(0, dot) + ".xml";
+    return programPath + ".xml";
+}
+
+TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder) {
+    const std::string c = CaptionOf(nd);
+    samplefile = SampleNameFromCaption(c);
+    const QDomElement e = nd.toElement();
+    if (e.hasAttribute("wav")) {
+        const std::string wav = e.attribute("wav").toStdString();
+        recfile = wav + ".wav";
+        recfileUsable = IsPlainFileName(wav);
+        // The caption's name wins when that sample exists; otherwise the
+        // sample is looked up under the take's name, but only a plain name
+        // may stand in for it (a name with folders could leave samples/).
+        if (recfileUsable && !FileExists(programFolder + "samples/" + samplefile)) samplefile = recfile;
+    }
+    if (tn) tn->setData(0, kRecordRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(this)));
+}
+
+TWavInfo* WavInfoOf(const QTreeWidgetItem* item) {
+    if (!item) return nullptr;
+    return reinterpret_cast<TWavInfo*>(item->data(0, kRecordRole).value<quintptr>());
+}
+
+// ---------------------------------------------------------------------------
+// Error box
+
+QString ApplicationTitle() { return QCoreApplication::applicationName(); }
+
+void SetErrorBoxHook(TErrorBoxHook hook) { ErrorBoxHook() = std::move(hook); }
+
+void ShowErrorBox(const QString& message) {
+    if (ErrorBoxHook()) {
+        ErrorBoxHook()(ApplicationTitle(), message);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), message, QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.exec();
+}
+
+void ShowException(const std::exception& e) { ShowErrorBox(QString::fromStdString(e.what())); }
+
+// ---------------------------------------------------------------------------
+// Main window
+
+TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
+    : QWidget(parent), fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
+    BuildForm();
+    try {
+        FormCreate();
+    } catch (const std::exception& e) {
+        ShowException(e);
+    }
+    // Qt's tree does not select a node when it first gets the focus: select
+    // the top node here so that the first selection change sets the buttons.
+    if (tv->topLevelItemCount() > 0) tv->setCurrentItem(tv->topLevelItem(0));
+}
+
+TDlgSndRecMain::~TDlgSndRecMain() = default;
+
+void TDlgSndRecMain::BuildForm() {
+    setWindowTitle("Orvant Sound Recording Tool");
+    setFont(ProgramFont(8));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, kWindowColour);
+    pal.setColor(QPalette::WindowText, kWindowFontColour);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    tv = new QTreeWidget(this);
+    Panel2 = new QFrame(this);
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    row->addWidget(Panel2);
+    row->addWidget(tv, 1);
+
+    // Left column: lowered outer bevel, flat frame, the buttons docked top-down.
+    Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel2->setLineWidth(1);
+    Panel2->setFixedWidth(137);
+    auto* column = new QVBoxLayout(Panel2);
+    column->setContentsMargins(0, 0, 0, 0);  // inside the one-pixel bevel
+    column->setSpacing(0);
+    struct ButtonDef {
+        TFlatButton** field;
+        const char* caption;
+        QColor font;
+        void (TDlgSndRecMain::*handler)();
+    };
+    const ButtonDef defs[] = {
+        {&btnExit, "Exit", QColor(128, 128, 128), &TDlgSndRecMain::btnExitClick},
+        {&btnPlaySample, "How it should sound like", QColor(166, 255, 166), &TDlgSndRecMain::btnPlaySampleClick},
+        {&btnRec, "Rec", QColor(255, 0, 0), &TDlgSndRecMain::btnRecClick},
+        {&btnStop, "Stop", QColor(255, 255, 0), &TDlgSndRecMain::btnStopClick},
+        {&btnPause, "Pause", QColor(0, 255, 255), &TDlgSndRecMain::btnPauseClick},
+        {&btnPlayRecord, "Play Record", QColor(0, 255, 0), &TDlgSndRecMain::btnPlayRecordClick},
+        {&btnCompressAndUpload, "Compress and Upload", QColor(255, 255, 255),
+         &TDlgSndRecMain::btnCompressAndUploadClick},
+    };
+    QWidget* previous = tv;
+    for (const ButtonDef& d : defs) {
+        auto* b = new TFlatButton(d.caption, Panel2);
+        b->setFixedSize(135, 70);
+        b->SetColor(kWindowColour);
+        b->SetColorFocused(QColor(0, 84, 168));
+        b->SetColorDown(kWindowColour);
+        b->SetColorBorder(QColor(60, 56, 75));
+        b->SetColorHighLight(QColor(88, 84, 112));
+        b->SetColorShadow(kWindowColour);
+        b->SetFontColor(d.font);
+        column->addWidget(b);
+        const auto handler = d.handler;
+        connect(b, &QPushButton::clicked, this, [this, handler] { Guarded(handler); });
+        setTabOrder(previous, b);
+        previous = b;
+        *d.field = b;
+    }
+    column->addStretch(1);
+
+    // Phrase tree.
+    tv->setColumnCount(1);
+    tv->setHeaderHidden(true);
+    tv->header()->setStretchLastSection(true);
+    tv->setFrameStyle(QFrame::Box | QFrame::Plain);
+    tv->setLineWidth(1);
+    tv->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tv->setSelectionMode(QAbstractItemView::SingleSelection);
+    tv->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tv->setAllColumnsShowFocus(true);
+    tv->setIndentation(19);
+    tv->setRootIsDecorated(true);
+    tv->setItemDelegate(new TTreeDrawDelegate(this, tv));
+    QPalette tp = tv->palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+        tp.setColor(g, QPalette::Base, kTreeColour);
+        tp.setColor(g, QPalette::Window, kTreeColour);
+        tp.setColor(g, QPalette::Text, Qt::black);
+        tp.setColor(g, QPalette::WindowText, Qt::black);  // frame, lines and expand buttons
+        // The selection stays as visible while the tree has no focus.
+        tp.setColor(g, QPalette::Highlight, tp.color(QPalette::Active, QPalette::Highlight));
+        tp.setColor(g, QPalette::HighlightedText, tp.color(QPalette::Active, QPalette::HighlightedText));
+    }
+    tv->setPalette(tp);
+    connect(tv, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded(&TDlgSndRecMain::tvChange); });
+
+    // Client area 811 by 496, centred on the screen when first shown.
+    resize(811, 496);
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+    tv->setFocus();
+}
+
+void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
+    try {
+        (this->*handler)();
+    } catch (const std::exception& e) {
+        ShowException(e);
+    }
+}
+
+void TDlgSndRecMain::FormCreate() {
+    const std::string& exe = fProgramPath;
+    const size_t slash = exe.rfind('/');
+    fPath = slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+    LoadCatalogue();
+}
+
+void TDlgSndRecMain::LoadCatalogue() {
+    fxd = QDomDocument();
+    const std::string path = CataloguePath();
+    const QString qpath = QString::fromStdString(path);
+    QFile file(qpath);
+    if (!FileExists(path))
+        throw Exception("The catalogue \"" + path + "\" cannot be loaded: " +
+                        (QFile::exists(qpath) ? "it is a folder." : "the file does not exist."));
+    if (!file.open(QIODevice::ReadOnly))
+        throw Exception("The catalogue \"" + path + "\" cannot be loaded: " + file.errorString().toStdString());
+    QString error;
+    int line = 0, column = 0;
+    if (!fxd.setContent(&file, false, &error, &line, &column))
+        throw Exception("The catalogue \"" + path + "\" is not well-formed XML: " + error.toStdString() +
+                        " (line " + std::to_string(line) + ", column " + std::to_string(column) + ").");
+    file.close();
+    const QDomElement root = fxd.documentElement();
+    if (root.isNull()) throw Exception("The catalogue \"" + path + "\" has no document element.");
+
+    // The subtree is built detached from the tree and attached in one step,
+    // which spares the view one update per node; the nodes built before a
+    // failure are attached all the same, and only a complete load expands.
+    fTop = nullptr;
+    try {
+        AddCatalogueNode(nullptr, root);
+    } catch (...) {
+        if (fTop) tv->addTopLevelItem(fTop);
+        throw;
+    }
+    tv->addTopLevelItem(fTop);
+    fTop->setExpanded(true);
+}
+
+QTreeWidgetItem* TDlgSndRecMain::AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node) {
+    const QString text = QString::fromStdString(CaptionOf(node));
+    auto* tn = new QTreeWidgetItem(QStringList{text});
+    if (parent)
+        parent->addChild(tn);
+    else
+        fTop = tn;
+    fRecords.push_back(std::make_unique<TWavInfo>(tn, node, fPath));
+    for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
+        AddCatalogueNode(tn, child);
+    return tn;
+}
+
+QTreeWidgetItem* TDlgSndRecMain::SelectedNode() const {
+    const QList<QTreeWidgetItem*> sel = tv->selectedItems();
+    return sel.isEmpty() ? nullptr : sel.front();
+}
+
+std::string TDlgSndRecMain::SamplePath(const TWavInfo& r) const { return fPath + "samples/" + r.samplefile; }
+
+bool TDlgSndRecMain::TakeExists(const TWavInfo* r) const {
+    return r && !r->recfile.empty() && r->recfileUsable && FileExists(fPath + "recorded/" + r->recfile);
+}
+
+void TDlgSndRecMain::tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option) {
+    if (sender->selectionModel() == nullptr || !sender->selectionModel()->hasSelection()) return;
+    const auto recordAt = [](const QModelIndex& i) {
+        return reinterpret_cast<const TWavInfo*>(i.data(kRecordRole).value<quintptr>());
+    };
+    const bool green = TakeExists(recordAt(node)) || (node.parent().isValid() && TakeExists(recordAt(node.parent())));
+    if (!green) return;
+    option.palette.setColor(QPalette::Text, kTakeColour);
+    option.palette.setColor(QPalette::HighlightedText, kTakeColour);
+}
+
+void TDlgSndRecMain::tvChange() {
+    // Whether any node is selected decides the colours of every item.
+    tv->viewport()->update();
+    UpdateButtons();
+}
+
+bool TDlgSndRecMain::SampleExists() const {
+    const TWavInfo* r = WavInfoOf(SelectedNode());
+    return r && FileExists(SamplePath(*r));
+}
+
+bool TDlgSndRecMain::RecordExists() const { return TakeExists(WavInfoOf(SelectedNode())); }
+
+void TDlgSndRecMain::UpdateButtons() {
+    const bool recording = false;
+    const bool playing = false;
+    QTreeWidgetItem* sel = SelectedNode();
+    btnPlaySample->setEnabled(SampleExists() && !recording);
+    btnPlayRecord->setEnabled(RecordExists() && !recording);
+    const TWavInfo* own = WavInfoOf(sel);
+    const TWavInfo* up = sel ? WavInfoOf(sel->parent()) : nullptr;
+    btnRec->setEnabled(!recording && own && (!own->recfile.empty() || (up && !up->recfile.empty())));
+    btnPause->setEnabled(playing || recording);
+    btnStop->setEnabled(playing || recording);
+}
+
+void TDlgSndRecMain::btnExitClick() { close(); }
+void TDlgSndRecMain::btnPlaySampleClick() {}
+void TDlgSndRecMain::btnPlayRecordClick() {}
+void TDlgSndRecMain::btnStopClick() {}
+void TDlgSndRecMain::btnPauseClick() {}
+void TDlgSndRecMain::btnRecClick() {}
+void TDlgSndRecMain::btnCompressAndUploadClick() {}
+
+}  // namespace orvant

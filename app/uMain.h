@@ -1,0 +1,123 @@
+// The recording workbench: the main window TDlgSndRecMain with its phrase
+// tree and seven command buttons, the phrase record TWavInfo of each tree
+// node, and the application's standard error box.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QDomDocument>
+#include <QWidget>
+
+class QFrame;
+class QModelIndex;
+class QStyleOptionViewItem;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace orvant {
+
+class TFlatButton;
+
+// ---------------------------------------------------------------------------
+// Phrase record of one tree node: the file names of its reference sample
+// (below samples/) and of its own take (in recorded/).
+class TWavInfo {
+public:
+    // Builds the record for catalogue element nd, looking for the sample in
+    // programFolder + "samples/", and attaches it to tn as the node's data.
+    // Raises Exception when nd is not an element or has no "caption".
+    TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder);
+
+    std::string samplefile;
+    std::string recfile;  // empty when the element has no "wav" attribute
+    // False when the "wav" value is not a plain file name (it holds a path
+    // delimiter or is "." or ".."): such a take name is never used as a path.
+    bool recfileUsable = true;
+};
+
+// The record attached to a tree node, or nullptr.
+TWavInfo* WavInfoOf(const QTreeWidgetItem* item);
+
+// The caption-derived sample name: the caption without " ", "!", ".", ","
+// and "?", followed by ".wav".
+std::string SampleNameFromCaption(const std::string& caption);
+
+// True when name can stand as one file name inside a folder: no '/' or '\',
+// and neither "." nor "..".
+bool IsPlainFileName(const std::string& name);
+
+// The executable's path with its extension replaced by ".xml".
+std::string CataloguePathFor(const std::string& programPath);
+
+// ---------------------------------------------------------------------------
+// The application's standard error box: a critical message box captioned
+// with the application's title that shows the message.
+QString ApplicationTitle();
+void ShowErrorBox(const QString& message);
+void ShowException(const std::exception& e);
+// Tests route the error box here instead of a modal message box; an empty
+// hook restores the message box.
+using TErrorBoxHook = std::function<void(const QString& caption, const QString& message)>;
+void SetErrorBoxHook(TErrorBoxHook hook);
+
+// ---------------------------------------------------------------------------
+class TDlgSndRecMain : public QWidget {
+    Q_OBJECT
+public:
+    // programPath is the executable whose folder is the program folder and
+    // whose name gives the catalogue's; empty means the running executable.
+    explicit TDlgSndRecMain(const std::string& programPath = {}, QWidget* parent = nullptr);
+    ~TDlgSndRecMain() override;
+
+    QTreeWidget* tv = nullptr;
+    QFrame* Panel2 = nullptr;
+    TFlatButton* btnRec = nullptr;
+    TFlatButton* btnStop = nullptr;
+    TFlatButton* btnPause = nullptr;
+    TFlatButton* btnPlayRecord = nullptr;
+    TFlatButton* btnExit = nullptr;
+    TFlatButton* btnPlaySample = nullptr;
+    TFlatButton* btnCompressAndUpload = nullptr;
+
+    // The program folder, with a trailing '/'.
+    const std::string& ProgramFolderPath() const { return fPath; }
+    std::string CataloguePath() const { return CataloguePathFor(fProgramPath); }
+
+    void FormCreate();
+    void btnExitClick();
+    void btnPlaySampleClick();
+    void btnPlayRecordClick();
+    void btnStopClick();
+    void btnPauseClick();
+    void tvChange();
+    void btnRecClick();
+    // Called for every item before it is painted: may turn its text green.
+    void tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option);
+    void btnCompressAndUploadClick();
+
+    QTreeWidgetItem* SelectedNode() const;
+
+private:
+    void BuildForm();
+    void LoadCatalogue();
+    QTreeWidgetItem* AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node);
+    void UpdateButtons();
+    bool SampleExists() const;
+    bool RecordExists() const;
+    bool TakeExists(const TWavInfo* r) const;
+    std::string SamplePath(const TWavInfo& r) const;
+    // Runs a command; an exception that leaves it goes to the error box.
+    void Guarded(void (TDlgSndRecMain::*handler)());
+
+    QDomDocument fxd;
+    QTreeWidgetItem* fTop = nullptr;  // top node while the catalogue loads
+    std::string fPath;
+    std::string fProgramPath;
+    std::vector<std::unique_ptr<TWavInfo>> fRecords;
+};
+
+}  // namespace orvant

@@ -1,0 +1,105 @@
+// Support for the workbench tests: an application object, a throw-away
+// program folder with a catalogue, samples/ and recorded/, and a capture of
+// the error box.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QString>
+#include <QTreeWidget>
+
+#include <cstdlib>
+#include <ostream>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/uMain.h"
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QRect& r, std::ostream* os) {
+    *os << "QRect(" << r.x() << "," << r.y() << " " << r.width() << "x" << r.height() << ")";
+}
+QT_END_NAMESPACE
+
+namespace orvant::test {
+
+inline QApplication& App() {
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        auto* a = new QApplication(argc, argv);
+        QCoreApplication::setApplicationName("Orvant Sound Recording Tool");
+        return a;
+    }();
+    return *app;
+}
+
+// A program folder of its own: <tmp>/orvant (the executable's name, not a
+// real file), <tmp>/orvant.xml, <tmp>/samples/, <tmp>/recorded/.
+class ProgramFolder {
+public:
+    ProgramFolder() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "orvant-app-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        dir = tmpl + "/";
+        std::filesystem::create_directory(dir + "samples");
+        std::filesystem::create_directory(dir + "recorded");
+    }
+    ~ProgramFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string Exe() const { return dir + "orvant"; }
+    void Catalogue(const std::string& xml) const { Write(dir + "orvant.xml", xml); }
+    void Sample(const std::string& name) const { Write(dir + "samples/" + name, "RIFF"); }
+    void Take(const std::string& name) const { Write(dir + "recorded/" + name, "RIFF"); }
+    static void Write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    std::string dir;
+};
+
+// Collects what reaches the error box while it lives.
+class ErrorBoxCapture {
+public:
+    ErrorBoxCapture() {
+        SetErrorBoxHook([this](const QString& caption, const QString& message) {
+            captions.push_back(caption.toStdString());
+            messages.push_back(message.toStdString());
+        });
+    }
+    ~ErrorBoxCapture() { SetErrorBoxHook({}); }
+    std::vector<std::string> captions;
+    std::vector<std::string> messages;
+};
+
+// Every node's caption, depth first, indented by level ("a", " b", "  c").
+inline void Captions(QTreeWidgetItem* item, int level, std::vector<std::string>& out) {
+    out.push_back(std::string(level, ' ') + item->text(0).toStdString());
+    for (int i = 0; i < item->childCount(); ++i) Captions(item->child(i), level + 1, out);
+}
+inline std::vector<std::string> Captions(QTreeWidget* tv) {
+    std::vector<std::string> out;
+    for (int i = 0; i < tv->topLevelItemCount(); ++i) Captions(tv->topLevelItem(i), 0, out);
+    return out;
+}
+
+// Pixels of the item's row, as painted now, that show the take colour
+// (green, also where it blends with the selection's blue).
+inline int GreenPixels(QTreeWidget* tv, QTreeWidgetItem* item) {
+    const QImage img = tv->viewport()->grab().toImage();
+    const QRect r = tv->visualItemRect(item).intersected(img.rect());
+    int n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (const QColor c = img.pixel(x, y); c.green() >= 100 && c.red() <= 90 && c.blue() <= 110) ++n;
+    return n;
+}
+
+}  // namespace orvant::test
