@@ -40,6 +40,9 @@ public:
     // Starts the close and returns at once (CloseDevice).
     bool Stop();
 
+    // True starts a recording (or playback) of Stock's item 0; False stops.
+    void SetActive(bool Value) override;
+
     TCustomWaveStorage* Stock() const { return fStock; }
     void SetStock(TCustomWaveStorage* Value);
 
@@ -51,7 +54,6 @@ protected:
     virtual bool StartPlaying(TStream* Stream, TStreamOwnership Ownership);
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
-    void SetActive(bool Value) override;
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
     uint32_t FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t& NumLoops) override;
     void DoWomClose() override;

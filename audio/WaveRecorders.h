@@ -38,6 +38,9 @@ public:
     // Starts the close and returns at once (CloseDevice).
     bool Stop();
 
+    // True starts a recording (or playback) of Stock's item 0; False stops.
+    void SetActive(bool Value) override;
+
     TCustomWaveStorage* Stock() const { return fStock; }
     void SetStock(TCustomWaveStorage* Value);
 
@@ -46,7 +49,6 @@ protected:
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
     void DoWimClose() override;
-    void SetActive(bool Value) override;
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
     void DoError() override;
     void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override;

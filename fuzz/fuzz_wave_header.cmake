@@ -1,0 +1,1 @@
+target_link_libraries(fuzz_wave_header PRIVATE orvant_wave)
