@@ -122,6 +122,13 @@ public:
     //      InsertSilence, TrimStart, TrimEnd, Concat, Mix
 
     // ---- conversion: ConvertTo, ConvertToPCM
+    // Converts the whole content into pTargetWaveFormat through the audio
+    // compression manager, directly or through the PCM format the source
+    // decodes to; the new image carries the record unchanged. True when
+    // converted or already in that format; False leaves the content as it was.
+    virtual bool ConvertTo(const tWAVEFORMATEX* pTargetWaveFormat);
+    // ConvertTo the standard PCM format; nonePCM gives False.
+    bool ConvertToPCM(TPCMFormat TargetFormat);
 
     // ---- rewrite: replaces the whole content with a new image
     virtual bool BeginRewrite(const tWAVEFORMATEX* pWaveFormat);

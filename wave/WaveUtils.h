@@ -296,4 +296,14 @@ bool BeginWaveFile(HMMIO mmIO, const tWAVEFORMATEX* pWaveFormat, MMCKINFO& ckRIF
 HMMIO BeginStreamWaveFile(TStream* Stream, const tWAVEFORMATEX* pWaveFormat, MMCKINFO& ckRIFF,
                           MMCKINFO& ckData) noexcept;
 
+// ------------------------------------------------------------ conversion
+
+// Converts SrcSize bytes at SrcData from SrcFormat to DstFormat in one call
+// of the audio compression manager. True when the call succeeded. Once a
+// conversion was opened, DstData is a std::malloc block sized to the bytes
+// produced (free it with std::free) and DstSize that size, or nullptr and 0
+// when nothing was produced; when none could be opened both stay untouched.
+bool ConvertWholeBuffer(const tWAVEFORMATEX* SrcFormat, const void* SrcData, uint32_t SrcSize,
+                        const tWAVEFORMATEX* DstFormat, void*& DstData, uint32_t& DstSize) noexcept;
+
 }  // namespace orvant

@@ -1,0 +1,187 @@
+#include "audio/WaveIn.h"
+
+namespace orvant {
+
+TWaveAudioIn::TWaveAudioIn(TComponent* AOwner) : TWaveAudioIO(AOwner) {}
+
+TWaveAudioIn::~TWaveAudioIn() { ShutDown(); }
+
+// ------------------------------------------------------------ device information
+
+uint32_t TWaveAudioIn::GetNumDevs() { return waveInGetNumDevs(); }
+
+std::string TWaveAudioIn::GetDeviceName() {
+    WAVEINCAPSW caps{};
+    if (waveInGetDevCapsW(fDeviceID, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return {};
+    return PlatformText(caps.szPname, MAXPNAMELEN);
+}
+
+TWaveDeviceFormats TWaveAudioIn::GetDeviceFormats() {
+    WAVEINCAPSW caps{};
+    if (waveInGetDevCapsW(fDeviceID, &caps, sizeof(caps)) != MMSYSERR_NOERROR) return {};
+    return FormatsFromCaps(caps.dwFormats);
+}
+
+MMRESULT TWaveAudioIn::CheckDeviceID(uint32_t DeviceID) {
+    WAVEINCAPSW caps{};
+    return waveInGetDevCapsW(DeviceID, &caps, sizeof(caps));
+}
+
+std::string TWaveAudioIn::GetErrorText(uint32_t ErrorCode) {
+    char16_t text[MAXERRORLENGTH] = {};
+    if (waveInGetErrorTextW(ErrorCode, text, MAXERRORLENGTH) != MMSYSERR_NOERROR) return {};
+    return PlatformText(text, MAXERRORLENGTH);
+}
+
+uint32_t TWaveAudioIn::GetPosition() {
+    MMTIME time{};
+    time.wType = TIME_MS;
+    if (waveInGetPosition(fHandle, &time, sizeof(time)) != MMSYSERR_NOERROR) return 0;
+    return DeviceTimeToMs(time);
+}
+
+bool TWaveAudioIn::Query(const tWAVEFORMATEX* pWaveFormat) {
+    return pWaveFormat && waveInOpen(nullptr, fDeviceID, pWaveFormat, 0, 0, WAVE_FORMAT_QUERY) == MMSYSERR_NOERROR;
+}
+
+// ------------------------------------------------------------ format
+
+void TWaveAudioIn::SetPCMFormat(TPCMFormat Value) {
+    if (Value == fPCMFormat) return;
+    if (HasDeviceHandle()) throw EWaveAudioInvalidOperation("Audio format cannot be changed while device is open");
+    fPCMFormat = Value;
+}
+
+void TWaveAudioIn::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
+    if (fPCMFormat != nonePCM) {
+        FreeIt = true;
+        pWaveFormat = AllocWaveFormat(0);
+        if (pWaveFormat)
+            PCMFormatToWaveFormat(pWaveFormat, fPCMFormat);
+        else
+            CheckResult(MMSYSERR_NOMEM);
+    } else if (OnFormat) {
+        OnFormat(this, pWaveFormat, FreeIt);
+    }
+    // nonePCM without OnFormat: no format, the open does not happen.
+}
+
+// ------------------------------------------------------------ open, close, pause, resume
+
+bool TWaveAudioIn::OpenDevice() {
+    return OpenDeviceWith(
+        [this](const tWAVEFORMATEX* f) { return waveInOpen(nullptr, fDeviceID, f, 0, 0, WAVE_FORMAT_QUERY); },
+        [this](const tWAVEFORMATEX* f) { return waveInOpen(&fHandle, fDeviceID, f, fCallback, 0, fCallbackType); });
+}
+
+bool TWaveAudioIn::CloseDevice() {
+    return CloseDeviceWith([this] { return waveInReset(fHandle); }, [this] { return waveInClose(fHandle); },
+                           /*PassExceptions=*/false);
+}
+
+bool TWaveAudioIn::PauseDevice() {
+    return PauseDeviceWith([this] { return waveInStop(fHandle); }, fPaused);
+}
+
+bool TWaveAudioIn::ResumeDevice() {
+    return ResumeDeviceWith([this] { return waveInStart(fHandle); }, fPaused);
+}
+
+// ------------------------------------------------------------ buffers
+
+bool TWaveAudioIn::AddBuffer(PWAVEHDR pWaveHeader) {
+    const bool wasPrepared = pWaveHeader->dwFlags & WHDR_PREPARED;
+    if (!wasPrepared && !CheckResult(waveInPrepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR)))) return false;
+    bool added = false;
+    try {
+        added = CheckResult(waveInAddBuffer(fHandle, pWaveHeader, sizeof(WAVEHDR)));
+    } catch (...) {
+        if (!wasPrepared) waveInUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR));
+        throw;
+    }
+    if (!added && !wasPrepared) waveInUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR));
+    return added;
+}
+
+bool TWaveAudioIn::QueueBuffer(void* Buffer, uint32_t BufferSize, bool FreeIt) {
+    PWAVEHDR header = nullptr;
+    try {
+        if (!ResizeBuffer(header, BufferSize, Buffer)) return false;
+        if (FreeIt) header->dwUser = reinterpret_cast<DWORD_PTR>(this);
+        if (AddBuffer(header)) return true;
+    } catch (...) {
+    }
+    DiscardBuffer(header);
+    return false;
+}
+
+void TWaveAudioIn::HandleInputData(void*, uint32_t, bool&) {}
+
+void TWaveAudioIn::DiscardBuffer(PWAVEHDR& pWaveHeader) {
+    if (!pWaveHeader) return;
+    if (pWaveHeader->dwFlags & WHDR_PREPARED) waveInUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR));
+    ResizeBuffer(pWaveHeader, 0, nullptr);
+}
+
+void TWaveAudioIn::QueueInitialBuffers() {
+    for (uint32_t i = QueuedBufferCount(); i < fBufferCount && HasDeviceHandle() && !fClosing; ++i) {
+        PWAVEHDR header = nullptr;
+        try {
+            if (!ResizeBuffer(header, BufferSizeForFormat(), nullptr)) break;
+            if (!AddBuffer(header)) {
+                DiscardBuffer(header);
+                break;
+            }
+        } catch (...) {
+            DiscardBuffer(header);
+            break;
+        }
+    }
+}
+
+// ------------------------------------------------------------ device messages
+
+void TWaveAudioIn::DoWimOpen() {
+    DeviceOpened();
+    if (!fPaused) {
+        // A start that fails leaves the device paused.
+        fPaused = true;
+        if (CheckResult(waveInStart(fHandle))) fPaused = false;
+    }
+}
+
+void TWaveAudioIn::DoWimData(PWAVEHDR pWaveHeader) {
+    // The handler that releases the last buffer of a closing device closes it.
+    auto closeWhenEmpty = [this] { CloseWhenEmpty([this] { return waveInClose(fHandle); }); };
+    try {
+        if (pWaveHeader) {
+            if (CheckResult(waveInUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR))) &&
+                pWaveHeader->dwBytesRecorded > 0) {
+                bool freeIt = true;
+                DoLevel(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
+                DoFilter(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
+                HandleInputData(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded, freeIt);
+                // The hook kept the block: never free or reuse it.
+                if (!freeIt) pWaveHeader->dwUser = 0;
+            }
+            if (!fClosing && QueuedBufferCount() <= fBufferCount) {
+                if (ResizeBuffer(pWaveHeader, BufferSizeForFormat(), nullptr) && !AddBuffer(pWaveHeader))
+                    DiscardBuffer(pWaveHeader);
+            } else {
+                ResizeBuffer(pWaveHeader, 0, nullptr);
+            }
+        }
+    } catch (...) {
+        DiscardBuffer(pWaveHeader);
+        closeWhenEmpty();
+        throw;
+    }
+    closeWhenEmpty();
+}
+
+void TWaveAudioIn::DoWimClose() {
+    fHandle = nullptr;
+    DeviceClosed();
+}
+
+}  // namespace orvant
