@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""End to end: a speaker's whole session through the real program.
+
+Lays out a program folder with a small catalogue and reference samples,
+starts the real executable on a private X server with ALSA's file plugin as
+its sound device (capture reads a prepared speech recording, playback is
+written to a file) and a collection server on 127.0.0.1, and drives the window
+through the X server as a person would. Screenshots are kept in the build
+folder (e2e-artifacts/).
+
+Usage: e2e_session.py BUILD_DIR SOURCE_DIR
+"""
+
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import wave
+import zlib
+
+from desktop import Desktop
+
+BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.getcwd()
+SOURCE = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else os.path.dirname(os.path.dirname(os.path.dirname(__file__)))
+ARTIFACTS = os.path.join(BUILD, "e2e-artifacts")
+MAIN_TITLE = "Orvant Sound Recording Tool"
+UPLOAD_TITLE = "Corvane Voice Record Upload"
+
+# Button centres in the main window's client area: a 137-pixel column of
+# seven 70-pixel buttons.
+BUTTONS = {name: (68, 35 + 70 * i) for i, name in enumerate(
+    ["Exit", "How it should sound like", "Rec", "Stop", "Pause", "Play Record", "Compress and Upload"])}
+
+CATALOGUE = """<?xml version="1.0"?>
+<phrases caption="Session">
+  <p caption="Good morning." wav="p001"/>
+  <p caption="How are you?" wav="p002"/>
+  <p caption="Thank you" wav="p003"/>
+</phrases>
+"""
+SAMPLES = {"Goodmorning.wav": "Good morning.", "Howareyou.wav": "How are you?", "Thankyou.wav": "Thank you"}
+FRAME = 4          # Stereo16bit22050Hz
+RATE_BYTES = 88200
+
+
+def run(*args, **kw):
+    return subprocess.run(list(args), check=True, capture_output=True, **kw)
+
+
+def speak_to_wav(text, path):
+    """Reference speech as a Stereo16bit22050Hz WAV file."""
+    raw = path + ".espeak.wav"
+    run("espeak-ng", "-w", raw, text)
+    run("sox", raw, "-r", "22050", "-c", "2", "-b", "16", "-e", "signed-integer", path)
+    os.remove(raw)
+
+
+def make_capture(path, seconds=90):
+    """Raw Stereo16bit22050Hz speech, long enough for every take of a session."""
+    tmp = path + ".wav"
+    speak_to_wav("This is the speaker reading the phrases of the catalogue, one after another, "
+                 "slowly and clearly, so that every take holds real speech.", tmp)
+    run("sox", tmp, "-t", "raw", "-r", "22050", "-c", "2", "-b", "16", "-e", "signed-integer",
+        path + ".one", "pad", "0", "0.5")
+    one = open(path + ".one", "rb").read()
+    data = bytearray()
+    while len(data) < seconds * RATE_BYTES:
+        data += one
+    with open(path, "wb") as f:
+        f.write(bytes(data[: seconds * RATE_BYTES]))
+    os.remove(tmp)
+    os.remove(path + ".one")
+
+
+def wav_data(path):
+    with wave.open(path, "rb") as w:
+        return (w.getframerate(), w.getnchannels(), w.getsampwidth(), w.getnframes(),
+                w.readframes(w.getnframes()))
+
+
+def read_archive(path):
+    """Entries of a voice archive: [(name, bytes)], read with Python's zlib."""
+    blob = open(path, "rb").read()
+    (count,) = struct.unpack_from("<i", blob, 0)
+    pos, entries = 4, []
+    for _ in range(count):
+        (name_len,) = struct.unpack_from("<i", blob, pos)
+        pos += 4
+        name = blob[pos:pos + name_len].decode("utf-16-le").rstrip("\0")
+        pos += name_len
+        (size,) = struct.unpack_from("<i", blob, pos)
+        pos += 4
+        d = zlib.decompressobj()
+        data = d.decompress(blob[pos:])
+        pos = len(blob) - len(d.unused_data)
+        assert len(data) == size, (name, len(data), size)
+        entries.append((name, data))
+    assert pos == len(blob), "trailing bytes after the last entry"
+    return entries
+
+
+def green_rows(png, x0, y0, x1, y1):
+    """Text rows of the tree area (top to bottom) and whether each holds green text."""
+    out = subprocess.run(["convert", png, "-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage",
+                          "-depth", "8", "rgb:-"], check=True, capture_output=True).stdout
+    w, h = x1 - x0, y1 - y0
+    bg = (220, 226, 233)
+    rows, band = [], None
+    for y in range(h):
+        line = out[y * w * 3:(y + 1) * w * 3]
+        ink = green = 0
+        for x in range(w):
+            r, g, b = line[3 * x], line[3 * x + 1], line[3 * x + 2]
+            if abs(r - bg[0]) + abs(g - bg[1]) + abs(b - bg[2]) > 60:
+                ink += 1
+                if g - r > 50 and g - b > 30:
+                    green += 1
+        if ink:
+            band = band or [y, y, 0]
+            band[1] = y
+            band[2] += green
+        elif band:
+            rows.append(band)
+            band = None
+    if band:
+        rows.append(band)
+    return [(top, bottom, greens > 3) for top, bottom, greens in rows]
+
+
+class Session(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        cls.root = tempfile.mkdtemp(prefix="orvant-e2e-")
+        cls.capture = os.path.join(cls.root, "capture.raw")
+        make_capture(cls.capture)
+        cls.desk = Desktop(os.path.join(cls.root, "desk"), cls.capture)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desk.close()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    # -- program folder, server, program
+    def lay_out_program(self, name):
+        prog = os.path.join(self.root, name)
+        os.makedirs(os.path.join(prog, "samples"))
+        os.makedirs(os.path.join(prog, "recorded"))
+        shutil.copy2(os.path.join(BUILD, "bin", "orvant"), os.path.join(prog, "orvant"))
+        with open(os.path.join(prog, "orvant.xml"), "w") as f:
+            f.write(CATALOGUE)
+        for fname, text in SAMPLES.items():
+            speak_to_wav(text, os.path.join(prog, "samples", fname))
+        return prog
+
+    def start_server(self, mode="ok"):
+        save = tempfile.mkdtemp(prefix="server-", dir=self.root)
+        port_file = os.path.join(save, "port")
+        srv = subprocess.Popen([sys.executable, os.path.join(SOURCE, "tests", "upload", "collection_server.py"),
+                                "--port", "0", "--port-file", port_file, "--save-dir", save, "--mode", mode],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (srv.terminate(), srv.wait()))
+        end = time.monotonic() + 30
+        while not (os.path.exists(port_file) and open(port_file).read().strip()):
+            self.assertLess(time.monotonic(), end, "collection server did not start")
+            time.sleep(0.05)
+        return int(open(port_file).read().strip()), save
+
+    def start_program(self, prog, port, extra_env=None, preexec=None):
+        env = dict(self.desk.env)
+        env["ORVANT_UPLOAD_HOST"] = f"127.0.0.1:{port}"
+        env["TMPDIR"] = os.path.join(self.root, "tmp-" + os.path.basename(prog))
+        os.makedirs(env["TMPDIR"], exist_ok=True)
+        env.update(extra_env or {})
+        # Started from another current directory: the program must find its
+        # files beside its executable.
+        proc = subprocess.Popen([os.path.join(prog, "orvant")], cwd=self.root, env=env,
+                                stdout=open(os.path.join(self.root, os.path.basename(prog) + ".out"), "w"),
+                                stderr=subprocess.STDOUT, preexec_fn=preexec)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        wid = self.desk.find_window(MAIN_TITLE)
+        time.sleep(0.5)
+        return proc, wid, env["TMPDIR"]
+
+    def press(self, wid, button):
+        self.desk.click(wid, *BUTTONS[button])
+        return time.monotonic()
+
+    def shot(self, name, wid=None):
+        return self.desk.screenshot(os.path.join(ARTIFACTS, name), wid)
+
+    def wait_until(self, predicate, timeout, what):
+        end = time.monotonic() + timeout
+        while not predicate():
+            self.assertLess(time.monotonic(), end, f"timed out: {what}")
+            time.sleep(0.1)
+
+    # -- the session
+    def test_a_speakers_whole_session(self):
+        prog = self.lay_out_program("prog")
+        port, saved = self.start_server("ok")
+        proc, main, tmpdir = self.start_program(prog, port)
+        self.shot("01-started.png", main)
+        capture = open(self.capture, "rb").read()
+
+        # The top node is selected; move to the first phrase.
+        self.desk.key(main, "Down")
+        time.sleep(0.3)
+
+        # Hear the reference sample; what the device played is the sample.
+        self.press(main, "How it should sound like")
+        sample = wav_data(os.path.join(prog, "samples", "Goodmorning.wav"))[4]
+        time.sleep(len(sample) / RATE_BYTES + 1.5)
+        played = open(self.desk.playback_file, "rb").read()
+        self.assertGreaterEqual(len(played), len(sample))
+        self.assertEqual(played[: len(sample)], sample, "sample bytes reached the device unchanged")
+
+        # Record a take of about three seconds.
+        t0 = self.press(main, "Rec")
+        time.sleep(3.0)
+        t1 = self.press(main, "Stop")
+        take1 = os.path.join(prog, "recorded", "p001.wav")
+        self.wait_until(lambda: os.path.exists(take1), 10, "take p001")
+        rate, ch, width, frames, data1 = wav_data(take1)
+        self.assertEqual((rate, ch, width), (22050, 2, 2))
+        self.assertEqual(os.path.getsize(take1), 44 + len(data1))
+        self.assertAlmostEqual(frames / 22050, t1 - t0, delta=0.8)
+        self.assertGreater(len(data1), 0)
+        self.assertEqual(data1, capture[: len(data1)], "take holds the captured speech")
+
+        # Hear the take: it reaches the device byte for byte.
+        self.press(main, "Play Record")
+        time.sleep(len(data1) / RATE_BYTES + 1.5)
+        played = open(self.desk.playback_file, "rb").read()
+        self.assertEqual(played[: len(data1)], data1, "take bytes reached the device unchanged")
+
+        # A second phrase.
+        self.desk.key(main, "Down")
+        time.sleep(0.3)
+        t0 = self.press(main, "Rec")
+        time.sleep(2.0)
+        t1 = self.press(main, "Stop")
+        take2 = os.path.join(prog, "recorded", "p002.wav")
+        self.wait_until(lambda: os.path.exists(take2), 10, "take p002")
+        _, _, _, frames2, data2 = wav_data(take2)
+        self.assertAlmostEqual(frames2 / 22050, t1 - t0, delta=0.8)
+        self.assertEqual(data2, capture[: len(data2)])
+
+        # Back to the top node; the two recorded phrases are drawn green.
+        self.desk.key(main, "Up", "Up")
+        time.sleep(0.5)
+        png = self.shot("02-recorded.png", main)
+        rows = green_rows(png, 137 + 2, 2, 811 - 2, 496 - 2)
+        self.assertGreaterEqual(len(rows), 4, rows)
+        self.assertEqual([g for _, _, g in rows[:4]], [False, True, True, False], rows)
+
+        # Compress and Upload with a typed name.
+        self.press(main, "Compress and Upload")
+        dlg = self.desk.find_window(UPLOAD_TITLE)
+        time.sleep(0.5)
+        self.desk.click(dlg, 200, 33)
+        self.desk.key(dlg, "ctrl+a")
+        self.desk.type_text(dlg, "Ada Speaker")
+        self.shot("03-upload-dialog.png", dlg)
+        self.desk.click(dlg, 76, 116)
+        box = self.desk.find_window(UPLOAD_TITLE + r"\.\.\.", timeout=120)
+        self.shot("04-upload-complete.png", box)
+        self.desk.key(box, "Return")
+        self.wait_until(lambda: self.desk.window_gone(UPLOAD_TITLE), 30, "dialog closed")
+
+        # What the server received.
+        archives = sorted(f for f in os.listdir(saved) if f.endswith(".zlb"))
+        self.assertEqual(len(archives), 1, os.listdir(saved))
+        entries = dict(read_archive(os.path.join(saved, archives[0])))
+        self.assertEqual(sorted(entries), ["info.txt", "p001.wav", "p002.wav"])
+        self.assertEqual(entries["p001.wav"], open(take1, "rb").read())
+        self.assertEqual(entries["p002.wav"], open(take2, "rb").read())
+        self.assertEqual(entries["info.txt"], b"Speakername=Ada Speaker\r\nCountry=Unknown\r\nRegion=Unknown\r\n")
+        self.assertEqual([f for f in os.listdir(tmpdir) if f.endswith(".zlb")], [], "archive left behind")
+
+        # Exit.
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])
