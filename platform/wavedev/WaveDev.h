@@ -354,6 +354,7 @@ private:
     struct TQtHook;
     TQtHook* fQt = nullptr;
     friend class TCallbackTarget;
+    friend struct TMessageLayer;
 };
 
 class TCallbackThread final : public TCallbackTarget {

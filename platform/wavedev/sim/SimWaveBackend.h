@@ -43,6 +43,7 @@ struct TSimFaults {
     MMRESULT submit = 0;        // waveInAddBuffer / waveOutWrite fail
     MMRESULT io = 0;            // the device fails while streaming ...
     uint64_t ioAfterFrames = 0;  // ... after this many frames moved
+    bool noPause = false;       // output cannot pause in place (the layer drops and rewrites)
 };
 
 class TSimWaveBackend : public TWaveBackend, public std::enable_shared_from_this<TSimWaveBackend> {
