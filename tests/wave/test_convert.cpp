@@ -16,6 +16,7 @@
 
 #include "platform/Streams.h"
 #include "platform/codecs/Acm.h"
+#include "tests/platform/codecs/CodecFormats.h"
 #include "wave/WaveStorage.h"
 #include "wave/WaveUtils.h"
 
@@ -103,28 +104,10 @@ tWAVEFORMATEX Pcm(TPCMFormat f) {
     return wf;
 }
 
-// The standard record of a compressed format at a rate and channel count.
+using codectest::Wf;
 std::vector<uint8_t> Codec(uint16_t tag, uint16_t channels, uint32_t rate) {
-    std::vector<uint8_t> buf(128, 0);
-    auto* wf = reinterpret_cast<tWAVEFORMATEX*>(buf.data());
-    wf->wFormatTag = tag;
-    wf->nChannels = channels;
-    wf->nSamplesPerSec = rate;
-    tWAVEFORMATEX pcm{};
-    pcm.wFormatTag = WAVE_FORMAT_PCM;
-    pcm.nChannels = channels;
-    pcm.nSamplesPerSec = rate;
-    pcm.wBitsPerSample = 16;
-    pcm.nBlockAlign = uint16_t(2 * channels);
-    pcm.nAvgBytesPerSec = pcm.nBlockAlign * rate;
-    EXPECT_EQ(acmFormatSuggest(nullptr, &pcm, wf, uint32_t(buf.size()),
-                               ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
-                                   ACM_FORMATSUGGESTF_NSAMPLESPERSEC),
-              MMSYSERR_NOERROR);
-    buf.resize(18 + wf->cbSize);
-    return buf;
+    return codectest::CodecRecord(tag, channels, rate);
 }
-const tWAVEFORMATEX* Wf(const std::vector<uint8_t>& b) { return reinterpret_cast<const tWAVEFORMATEX*>(b.data()); }
 
 struct Events {
     int changing = 0, change = 0;

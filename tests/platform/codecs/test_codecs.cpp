@@ -8,37 +8,18 @@
 #include <vector>
 
 #include "platform/codecs/Acm.h"
+#include "tests/platform/codecs/CodecFormats.h"
 
 namespace orvant {
 namespace {
 
 tWAVEFORMATEX Pcm(uint16_t channels, uint32_t rate, uint16_t bits, uint16_t tag = WAVE_FORMAT_PCM) {
-    tWAVEFORMATEX wf{};
-    wf.wFormatTag = tag;
-    wf.nChannels = channels;
-    wf.nSamplesPerSec = rate;
-    wf.wBitsPerSample = bits;
-    wf.nBlockAlign = uint16_t(channels * bits / 8);
-    wf.nAvgBytesPerSec = wf.nBlockAlign * rate;
-    return wf;
+    return codectest::PcmRecord(channels, rate, bits, tag);
 }
-
-// The standard record of a compressed format, as the manager suggests it.
 std::vector<uint8_t> Codec(uint16_t tag, uint16_t channels, uint32_t rate) {
-    std::vector<uint8_t> buf(128, 0);
-    auto* wf = reinterpret_cast<tWAVEFORMATEX*>(buf.data());
-    wf->wFormatTag = tag;
-    wf->nChannels = channels;
-    wf->nSamplesPerSec = rate;
-    const tWAVEFORMATEX src = Pcm(channels, rate, 16);
-    EXPECT_EQ(acmFormatSuggest(nullptr, &src, wf, uint32_t(buf.size()),
-                               ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
-                                   ACM_FORMATSUGGESTF_NSAMPLESPERSEC),
-              MMSYSERR_NOERROR);
-    buf.resize(18 + wf->cbSize);
-    return buf;
+    return codectest::CodecRecord(tag, channels, rate);
 }
-const tWAVEFORMATEX* Wf(const std::vector<uint8_t>& b) { return reinterpret_cast<const tWAVEFORMATEX*>(b.data()); }
+using codectest::Wf;
 
 // Speech-like test signal: a few partials with a slow envelope and noise.
 std::vector<uint8_t> Signal(uint32_t frames, uint16_t channels, uint32_t rate) {
