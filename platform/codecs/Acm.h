@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "platform/MMSystem.h"
+#include "platform/wavedev/WaveDev.h"
 
 namespace orvant {
 
@@ -23,17 +24,8 @@ struct TAcmStream;
 using HACMDRIVER = TAcmDriver*;  // always none: the one built-in driver serves every request
 using HACMSTREAM = TAcmStream*;
 
-// Results shared with the other multimedia services.
-#ifndef ORVANT_MMSYSERR_CODES
-#define ORVANT_MMSYSERR_CODES
-constexpr MMRESULT MMSYSERR_NOERROR = 0;
-constexpr MMRESULT MMSYSERR_ERROR = 1;
-constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-constexpr MMRESULT MMSYSERR_NOMEM = 7;
-constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
-#endif
-
+// The MMSYSERR_* results are the ones every multimedia service shares; they
+// are declared with the wave-device services.
 constexpr MMRESULT ACMERR_BASE = 512;
 constexpr MMRESULT ACMERR_NOTPOSSIBLE = ACMERR_BASE + 0;
 constexpr MMRESULT ACMERR_BUSY = ACMERR_BASE + 1;
