@@ -9,6 +9,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName("Orvant Sound Recording Tool");
     QApplication::setFont(orvant::ProgramFont(8));
+    orvant::InstallEngineExceptionDisplay();
     orvant::TDlgSndRecMain DlgSndRecMain;
     DlgSndRecMain.show();
     return app.exec();

@@ -1,6 +1,9 @@
 #include "app/uMain.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
 #include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -12,7 +15,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "audio/WaveIO.h"
+#include "audio/WavePlayers.h"
+#include "audio/WaveRecorders.h"
+#include "platform/Component.h"
 #include "platform/SysUtils.h"
+#include "upload/uDlgFTPUpload.h"
 #include "platform/widgets/FlatButton.h"
 #include "platform/widgets/ProgramFont.h"
 
@@ -137,11 +145,24 @@ void ShowErrorBox(const QString& message) {
 
 void ShowException(const std::exception& e) { ShowErrorBox(QString::fromStdString(e.what())); }
 
+void InstallEngineExceptionDisplay() {
+    SetApplicationExceptionHandler([](const std::exception& e) {
+        const QString message = QString::fromStdString(e.what());
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() != app->thread())
+            QMetaObject::invokeMethod(app, [message] { ShowErrorBox(message); }, Qt::QueuedConnection);
+        else
+            ShowErrorBox(message);
+    });
+}
+
 // ---------------------------------------------------------------------------
 // Main window
 
 TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
-    : QWidget(parent), fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
+    : QWidget(parent),
+      fComponents(std::make_unique<TComponent>()),
+      fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
     BuildForm();
     try {
         FormCreate();
@@ -153,7 +174,11 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     if (tv->topLevelItemCount() > 0) tv->setCurrentItem(tv->topLevelItem(0));
 }
 
-TDlgSndRecMain::~TDlgSndRecMain() = default;
+TDlgSndRecMain::~TDlgSndRecMain() {
+    // The devices stop and wait for their close while the window still
+    // stands; a recording is completed as "Stop" would.
+    fComponents.reset();
+}
 
 void TDlgSndRecMain::BuildForm() {
     setWindowTitle("Orvant Sound Recording Tool");
@@ -214,6 +239,13 @@ void TDlgSndRecMain::BuildForm() {
         *d.field = b;
     }
     column->addStretch(1);
+
+    // Devices: the recorder in 22050 Hz, 16-bit stereo with its messages on
+    // this thread; the player with a callback thread of its own.
+    Recorder = new TStockAudioRecorder(fComponents.get());
+    Recorder->SetPCMFormat(TPCMFormat::Stereo16bit22050Hz);
+    Player = new TStockAudioPlayer(fComponents.get());
+    Player->SetAsync(true);
 
     // Phrase tree.
     tv->setColumnCount(1);
@@ -330,11 +362,40 @@ void TDlgSndRecMain::tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& no
     option.palette.setColor(QPalette::HighlightedText, kTakeColour);
 }
 
+std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
+    if (!r.recfileUsable)
+        throw Exception("The take name \"" + r.recfile +
+                        "\" from the catalogue is not a plain file name; it would not stay inside the folder \"" +
+                        fPath + "recorded\". Nothing was recorded or played.");
+    return fPath + "recorded/" + r.recfile;
+}
+
 void TDlgSndRecMain::tvChange() {
+    if (Player->Active()) StopPlayer();
+    UpdateButtons();
     // Whether any node is selected decides the colours of every item.
     tv->viewport()->update();
-    UpdateButtons();
 }
+
+namespace {
+
+// Sets the device inactive and lets the application handle its events until
+// the device reports inactive. Between events the thread sleeps; a short
+// timer wakes it for the test, since a device with a callback thread of its
+// own finishes its close without posting anything to this thread.
+void StopAndWait(TWaveAudioIO& device) {
+    if (!device.Active()) return;
+    device.SetActive(false);
+    QTimer wake;
+    wake.start(5);
+    while (device.Active()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace
+
+void TDlgSndRecMain::StopPlayer() { StopAndWait(*Player); }
+
+void TDlgSndRecMain::StopRecorder() { StopAndWait(*Recorder); }
 
 bool TDlgSndRecMain::SampleExists() const {
     const TWavInfo* r = WavInfoOf(SelectedNode());
@@ -344,24 +405,62 @@ bool TDlgSndRecMain::SampleExists() const {
 bool TDlgSndRecMain::RecordExists() const { return TakeExists(WavInfoOf(SelectedNode())); }
 
 void TDlgSndRecMain::UpdateButtons() {
-    const bool recording = false;
-    const bool playing = false;
     QTreeWidgetItem* sel = SelectedNode();
-    btnPlaySample->setEnabled(SampleExists() && !recording);
-    btnPlayRecord->setEnabled(RecordExists() && !recording);
+    btnPlaySample->setEnabled(SampleExists() && !Recorder->Active());
+    btnPlayRecord->setEnabled(RecordExists() && !Recorder->Active());
     const TWavInfo* own = WavInfoOf(sel);
     const TWavInfo* up = sel ? WavInfoOf(sel->parent()) : nullptr;
-    btnRec->setEnabled(!recording && own && (!own->recfile.empty() || (up && !up->recfile.empty())));
-    btnPause->setEnabled(playing || recording);
-    btnStop->setEnabled(playing || recording);
+    btnRec->setEnabled(!Recorder->Active() && own && (!own->recfile.empty() || (up && !up->recfile.empty())));
+    btnPause->setEnabled(Player->Active() || Recorder->Active());
+    btnStop->setEnabled(Player->Active() || Recorder->Active());
 }
 
 void TDlgSndRecMain::btnExitClick() { close(); }
-void TDlgSndRecMain::btnPlaySampleClick() {}
-void TDlgSndRecMain::btnPlayRecordClick() {}
-void TDlgSndRecMain::btnStopClick() {}
-void TDlgSndRecMain::btnPauseClick() {}
-void TDlgSndRecMain::btnRecClick() {}
-void TDlgSndRecMain::btnCompressAndUploadClick() {}
+
+void TDlgSndRecMain::PlayCommand(bool sample) {
+    if (Player->Paused()) {
+        Player->SetPaused(false);
+        return;
+    }
+    StopPlayer();
+    const TWavInfo* r = WavInfoOf(SelectedNode());
+    if (!r) return;
+    if (!sample && r->recfile.empty()) return;
+    Player->PlayFile(sample ? SamplePath(*r) : TakePath(*r));
+    UpdateButtons();
+}
+
+void TDlgSndRecMain::btnPlaySampleClick() { PlayCommand(true); }
+
+void TDlgSndRecMain::btnPlayRecordClick() { PlayCommand(false); }
+
+void TDlgSndRecMain::btnRecClick() {
+    QTreeWidgetItem* sel = SelectedNode();
+    const TWavInfo* r = WavInfoOf(sel);
+    if (!r) return;
+    // A node without a take name of its own records its parent's take, the
+    // one it is drawn with.
+    if (r->recfile.empty() && sel->parent()) r = WavInfoOf(sel->parent());
+    if (!r || r->recfile.empty()) return;
+    Recorder->RecordToFile(TakePath(*r));
+    UpdateButtons();
+}
+
+void TDlgSndRecMain::btnStopClick() {
+    StopPlayer();
+    StopRecorder();
+    UpdateButtons();
+    tv->viewport()->update();
+}
+
+void TDlgSndRecMain::btnPauseClick() {
+    if (Player->Active())
+        Player->SetPaused(true);
+    else if (Recorder->Active())
+        Recorder->SetPaused(true);
+    UpdateButtons();
+}
+
+void TDlgSndRecMain::btnCompressAndUploadClick() { ShowUploadDialog(this); }
 
 }  // namespace orvant

@@ -20,7 +20,11 @@ class QTreeWidgetItem;
 
 namespace orvant {
 
+class TComponent;
 class TFlatButton;
+class TStockAudioPlayer;
+class TStockAudioRecorder;
+class TWaveAudioIO;
 
 // ---------------------------------------------------------------------------
 // Phrase record of one tree node: the file names of its reference sample
@@ -63,6 +67,9 @@ void ShowException(const std::exception& e);
 // hook restores the message box.
 using TErrorBoxHook = std::function<void(const QString& caption, const QString& message)>;
 void SetErrorBoxHook(TErrorBoxHook hook);
+// Points the device engine's exception display at the error box (from any
+// thread: the box itself always opens on the main thread).
+void InstallEngineExceptionDisplay();
 
 // ---------------------------------------------------------------------------
 class TDlgSndRecMain : public QWidget {
@@ -80,7 +87,9 @@ public:
     TFlatButton* btnPause = nullptr;
     TFlatButton* btnPlayRecord = nullptr;
     TFlatButton* btnExit = nullptr;
+    TStockAudioRecorder* Recorder = nullptr;
     TFlatButton* btnPlaySample = nullptr;
+    TStockAudioPlayer* Player = nullptr;
     TFlatButton* btnCompressAndUpload = nullptr;
 
     // The program folder, with a trailing '/'.
@@ -105,14 +114,23 @@ private:
     void BuildForm();
     void LoadCatalogue();
     QTreeWidgetItem* AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node);
+    void StopPlayer();
+    void StopRecorder();
     void UpdateButtons();
     bool SampleExists() const;
     bool RecordExists() const;
     bool TakeExists(const TWavInfo* r) const;
     std::string SamplePath(const TWavInfo& r) const;
+    std::string TakePath(const TWavInfo& r) const;
+    // The two play commands: resume a paused player, or play the selected
+    // node's sample (or take) after the player has stopped.
+    void PlayCommand(bool sample);
     // Runs a command; an exception that leaves it goes to the error box.
     void Guarded(void (TDlgSndRecMain::*handler)());
 
+    // Owns Recorder and Player; destroyed first when the window goes, so
+    // that a recording still running is completed as "Stop" would.
+    std::unique_ptr<TComponent> fComponents;
     QDomDocument fxd;
     QTreeWidgetItem* fTop = nullptr;  // top node while the catalogue loads
     std::string fPath;

@@ -1,0 +1,120 @@
+// Start-up of the main window on a large catalogue: 10,000 phrases in five
+// levels (1 + 10 + 100 + 1,000 groups and 10,000 phrases with take names).
+// Measured in one run, each repeated and reported as the median:
+//   parse  - the bare parse of the catalogue file by the same XML parser
+//   window - creating the main window on that catalogue (load, tree, records)
+//            until it is shown and its tree has painted
+// and their ratio. Usage: bench_app_startup [repetitions]
+#include <QApplication>
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/uMain.h"
+
+namespace {
+
+std::string MakeProgramFolder() {
+    std::string dir = (std::filesystem::temp_directory_path() / "orvant-bench-XXXXXX").string();
+    if (!mkdtemp(dir.data())) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    dir += "/";
+    std::filesystem::create_directory(dir + "samples");
+    std::filesystem::create_directory(dir + "recorded");
+    std::ofstream xml(dir + "orvant.xml");
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalogue caption=\"All phrases\">\n";
+    int phrase = 0;
+    for (int a = 0; a < 10; ++a) {
+        xml << " <part caption=\"Part " << a << "\">\n";
+        for (int b = 0; b < 10; ++b) {
+            xml << "  <chapter caption=\"Chapter " << a << "." << b << "\">\n";
+            for (int c = 0; c < 10; ++c) {
+                xml << "   <set caption=\"Set " << a << "." << b << "." << c << "\">\n";
+                for (int d = 0; d < 10; ++d, ++phrase)
+                    xml << "    <phrase caption=\"Phrase number " << phrase << ", spoken clearly.\" wav=\"p"
+                        << phrase << "\"/>\n";
+                xml << "   </set>\n";
+            }
+            xml << "  </chapter>\n";
+        }
+        xml << " </part>\n";
+    }
+    xml << "</catalogue>\n";
+    return dir;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Counts paints of a widget.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName("Orvant Sound Recording Tool");
+    orvant::SetErrorBoxHook([](const QString&, const QString& m) {
+        std::fprintf(stderr, "error: %s\n", m.toUtf8().constData());
+        std::exit(1);
+    });
+    const std::string dir = MakeProgramFolder();
+    const QString catalogue = QString::fromStdString(dir + "orvant.xml");
+
+    std::vector<double> parse, window;
+    int nodes = 0;
+    for (int i = 0; i < reps + 1; ++i) {  // the first round warms up and is not counted
+        QElapsedTimer t;
+        t.start();
+        {
+            QFile f(catalogue);
+            QDomDocument doc;
+            if (!f.open(QIODevice::ReadOnly) || !doc.setContent(&f)) return 1;
+        }
+        const double parseMs = t.nsecsElapsed() / 1e6;
+
+        t.restart();
+        auto* w = new orvant::TDlgSndRecMain(dir + "orvant");
+        PaintCounter counter;
+        w->tv->viewport()->installEventFilter(&counter);
+        w->show();
+        while (counter.paints == 0) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        const double windowMs = t.nsecsElapsed() / 1e6;
+        nodes = 0;
+        for (QTreeWidgetItemIterator it(w->tv); *it; ++it) ++nodes;
+        delete w;
+        if (i > 0) {
+            parse.push_back(parseMs);
+            window.push_back(windowMs);
+        }
+    }
+    std::filesystem::remove_all(dir);
+    const double p = Median(parse), wnd = Median(window);
+    std::printf("catalogue: %d nodes (10,000 phrases in five levels), %d repetitions\n", nodes, reps);
+    std::printf("bare parse (QDomDocument):        median %8.2f ms\n", p);
+    std::printf("window created, loaded and shown: median %8.2f ms\n", wnd);
+    std::printf("ratio window / parse: %.2f (goal: at most 3)\n", wnd / p);
+    return 0;
+}
