@@ -314,7 +314,8 @@ bool TWaveStreamAdapter::EndRewrite() {
     if (fState != wssWriting) return false;
     // Both sizes must be fixed for the image to be valid; a failure here
     // (a full disk, say) is reported rather than taken for success.
-    const bool sized = mmioAscend(mmIO, &ckData, 0) == 0 && mmioAscend(mmIO, &ckRIFF, 0) == 0;
+    const bool dataSized = mmioAscend(mmIO, &ckData, 0) == 0;
+    const bool sized = mmioAscend(mmIO, &ckRIFF, 0) == 0 && dataSized;
     CloseOpenHandle();
     fModified = true;
     ReparseHeader();

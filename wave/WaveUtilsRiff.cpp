@@ -167,24 +167,28 @@ MMRESULT mmioCreateChunk(HMMIO h, MMCKINFO* ck, uint32_t flags) noexcept {
 
 MMRESULT mmioAscend(HMMIO h, MMCKINFO* ck, uint32_t /*flags*/) noexcept {
     if (!h || !ck) return MMIOERR_INVALIDHANDLE;
+    MMRESULT result = 0;
     if (ck->dwFlags & MMIO_DIRTY) {
         int64_t cur = mmioSeek(h, 0, 1);
         if (cur < 0) return MMIOERR_CANNOTSEEK;
         cur = std::max(cur, h->writtenEnd);
         const int64_t size = cur - int64_t(ck->dwDataOffset);
         if (size < 0 || size > kMaxOffset) return MMIOERR_CANNOTWRITE;
-        if (size & 1) {
-            const uint8_t pad = 0;
-            if (!SeekTo(h, cur) || !WriteExact(h, &pad, 1)) return MMIOERR_CANNOTWRITE;
-        }
+        // The size field first: should the pad byte find no room (a full
+        // disk), the chunk still states the bytes it holds.
         uint8_t field[4];
         PutLE32(field, uint32_t(size));
         if (!SeekTo(h, int64_t(ck->dwDataOffset) - 4) || !WriteExact(h, field, 4)) return MMIOERR_CANNOTWRITE;
         ck->cksize = uint32_t(size);
         ck->dwFlags &= ~MMIO_DIRTY;
+        if (size & 1) {
+            const uint8_t pad = 0;
+            if (!SeekTo(h, cur) || !WriteExact(h, &pad, 1)) result = MMIOERR_CANNOTWRITE;
+        }
     }
     const int64_t after = int64_t(ck->dwDataOffset) + int64_t(ck->cksize) + (ck->cksize & 1);
-    return SeekTo(h, after) ? 0 : MMIOERR_CANNOTSEEK;
+    if (!SeekTo(h, after)) return MMIOERR_CANNOTSEEK;
+    return result;
 }
 
 // ------------------------------------------------------------ stream binding

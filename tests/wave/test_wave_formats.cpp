@@ -24,8 +24,8 @@ tWAVEFORMATEX Record(uint16_t tag, uint32_t rate, uint16_t channels, uint16_t bi
     wf.nSamplesPerSec = rate;
     wf.nChannels = channels;
     wf.wBitsPerSample = bits;
-    wf.nBlockAlign = uint16_t(channels * bits / 8);
-    wf.nAvgBytesPerSec = wf.nBlockAlign * rate;
+    wf.nBlockAlign = uint16_t(uint32_t(channels) * bits / 8);
+    wf.nAvgBytesPerSec = uint32_t(wf.nBlockAlign) * rate;
     return wf;
 }
 

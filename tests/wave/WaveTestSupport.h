@@ -1,0 +1,129 @@
+// Helpers for the wave tests: a temporary folder, running a command with its
+// output, files as bytes, and little-endian building blocks for hand-made
+// RIFF images.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/Streams.h"
+
+namespace wavetest {
+
+using Bytes = std::vector<uint8_t>;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "orvant-wave-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        fPath = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(fPath, ec);
+    }
+    std::string operator/(const std::string& name) const { return fPath + "/" + name; }
+    const std::string& Path() const { return fPath; }
+
+private:
+    std::string fPath;
+};
+
+// Runs a shell command; its standard output, and its exit status in *status.
+inline std::string RunCommand(const std::string& command, int* status = nullptr) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    const int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+inline Bytes ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void WriteFile(const std::string& path, const Bytes& b) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+inline uint32_t LE32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+inline uint16_t LE16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+
+inline void Put(Bytes& b, const std::string& text) { b.insert(b.end(), text.begin(), text.end()); }
+inline void Put16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+inline void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+// A chunk: id, stated size (the real size unless given), bytes, pad byte.
+inline Bytes Chunk(const std::string& id, const Bytes& body, int64_t statedSize = -1, bool pad = true) {
+    Bytes b;
+    Put(b, id);
+    Put32(b, statedSize < 0 ? uint32_t(body.size()) : uint32_t(statedSize));
+    b.insert(b.end(), body.begin(), body.end());
+    if (pad && (body.size() & 1)) b.push_back(0);
+    return b;
+}
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+    return b;
+}
+// "RIFF" <size> "WAVE" followed by the chunks; the RIFF size is the real one
+// unless given.
+inline Bytes RiffWave(const Bytes& chunks, int64_t statedSize = -1) {
+    Bytes body;
+    Put(body, "WAVE");
+    body.insert(body.end(), chunks.begin(), chunks.end());
+    return Chunk("RIFF", body, statedSize, false);
+}
+// The 16-byte PCM format chunk body.
+inline Bytes PcmFmt(uint16_t channels, uint32_t rate, uint16_t bits) {
+    Bytes b;
+    Put16(b, 1);
+    Put16(b, channels);
+    Put32(b, rate);
+    Put32(b, rate * channels * bits / 8);
+    Put16(b, uint16_t(channels * bits / 8));
+    Put16(b, bits);
+    return b;
+}
+
+inline orvant::TMemoryStream* NewMemoryStream(const Bytes& b) {
+    auto* ms = new orvant::TMemoryStream;
+    if (!b.empty()) ms->Write(b.data(), int32_t(b.size()));
+    ms->SetPosition(0);
+    return ms;
+}
+
+inline Bytes StreamBytes(orvant::TStream& s) {
+    Bytes b(size_t(s.Size()));
+    s.SetPosition(0);
+    if (!b.empty()) s.ReadBuffer(b.data(), int32_t(b.size()));
+    return b;
+}
+
+}  // namespace wavetest
