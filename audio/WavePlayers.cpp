@@ -9,21 +9,22 @@
 
 namespace orvant {
 
-TStockAudioPlayer::TStockAudioPlayer(TComponent* AOwner) : TWaveAudioOut(AOwner) {}
+TStockAudioPlayer::TStockAudioPlayer(TComponent* AOwner) : TStockWaveDevice<TWaveAudioOut>(AOwner) {}
 
 TStockAudioPlayer::~TStockAudioPlayer() {
     // Closes the device while this class's close handler still exists; it
-    // completes and frees the adapter.
+    // frees the adapter.
     ShutDown();
     FinishWave();
     SetStock(nullptr);
 }
 
-void TStockAudioPlayer::FinishWave() {
-    if (Wave == nullptr) return;
+bool TStockAudioPlayer::FinishWave() {
+    if (Wave == nullptr) return true;
     std::unique_ptr<TWaveStreamAdapter> wave(Wave);
     Wave = nullptr;
     wave->EndRead();
+    return true;
 }
 
 bool TStockAudioPlayer::PlayStream(TStream* AStream) { return StartPlaying(AStream, soReference); }
@@ -40,40 +41,12 @@ bool TStockAudioPlayer::PlayResID(uint32_t Instance, int32_t ResID) {
     return StartPlaying(new TResourceStream(Instance, ResID, "WAVE"), soOwned);
 }
 
-bool TStockAudioPlayer::PlayStock(int32_t Index) {
-    if (fStock == nullptr) throw EWaveAudioInvalidOperation("Stock property is not assigned");
-    return StartPlaying(fStock->WaveStreamAt(Index), soReference);
-}
+bool TStockAudioPlayer::PlayStock(int32_t Index) { return StartPlaying(StockStream(Index), soReference); }
 
 bool TStockAudioPlayer::Stop() { return CloseDevice(); }
 
 bool TStockAudioPlayer::StartPlaying(TStream* Stream, TStreamOwnership Ownership) {
-    // Until an adapter holds it, an owned stream is ours to free.
-    std::unique_ptr<TStream> owned(Ownership == soOwned ? Stream : nullptr);
-    if (Active()) {
-        try {
-            SetActive(false);
-        } catch (const EWaveAudioInvalidOperation&) {
-            // The playback reached its end and closed in between.
-            if (Active()) throw;
-        }
-    }
-    // The previous playback's close handler still frees whatever Wave holds:
-    // the new adapter may take it over only after that close.
-    WaitForStop();
-    if (Active()) throw EWaveAudioInvalidOperation("Device is aleardy open");
-
-    Wave = new TWaveStreamAdapter(Stream, Ownership);
-    owned.release();
-    bool result = false;
-    try {
-        result = OpenDevice();
-    } catch (...) {
-        FinishWave();
-        throw;
-    }
-    if (!result) FinishWave();
-    return result;
+    return StartWith(Stream, Ownership);
 }
 
 void TStockAudioPlayer::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
@@ -82,17 +55,16 @@ void TStockAudioPlayer::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) 
     pWaveFormat = nullptr;
     if (Wave == nullptr || !Wave->BeginRead()) return;  // not a readable WAVE image: no format
     pWaveFormat = Wave->WaveFormat();
-    Wave->SetPosition(int32_t(BlockBytesForMs(pWaveFormat, fStartPosition)));
+    Wave->SetPosition(BlockBytesForMs(pWaveFormat, fStartPosition));
 }
 
 uint32_t TStockAudioPlayer::FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t& /*NumLoops*/) {
     if (Wave == nullptr || Wave->State() != wssReading) return 0;
     // Only the data chunk is audio: chunks that follow it in a foreign file
     // are not played.
-    const int64_t left = int64_t(Wave->DataSize()) - int64_t(Wave->Position());
+    const int64_t left = int64_t(Wave->DataSize()) - Wave->Position();
     if (left <= 0) return 0;
-    const int32_t count = int32_t(std::min<int64_t>(BufferSize, left));
-    const int32_t got = Wave->Read(Buffer, count);
+    const int32_t got = Wave->Read(Buffer, int32_t(std::min<int64_t>(BufferSize, left)));
     // A read error ends the playback as the end of the data does.
     return got > 0 ? uint32_t(got) : 0;
 }
@@ -107,34 +79,14 @@ void TStockAudioPlayer::DoWomClose() {
     TWaveAudioOut::DoWomClose();
 }
 
-void TStockAudioPlayer::DoError() {
-    // An open that failed releases the source before the error is reported;
-    // an error while playing leaves the adapter to the close.
-    if (!Active() && Wave != nullptr) {
-        try {
-            FinishWave();
-        } catch (...) {
-            TWaveAudioOut::DoError();
-            throw;
-        }
-    }
-    TWaveAudioOut::DoError();
-}
-
 void TStockAudioPlayer::SetPosition(uint32_t Value) {
     // The callback thread reads the same adapter under the device's lock:
     // the move and the reset that refills every queued buffer from the new
     // place happen under it too, so no buffer is filled in between.
-    Lock();
-    try {
-        if (Wave != nullptr && Wave->State() == wssReading)
-            Wave->SetPosition(int32_t(BlockBytesForMs(Wave->WaveFormat(), Value)));
-        TWaveAudioOut::SetPosition(Value);
-    } catch (...) {
-        Unlock();
-        throw;
-    }
-    Unlock();
+    std::lock_guard<std::recursive_mutex> lock(CS);
+    if (Wave != nullptr && Wave->State() == wssReading)
+        Wave->SetPosition(BlockBytesForMs(Wave->WaveFormat(), Value));
+    TWaveAudioOut::SetPosition(Value);
 }
 
 void TStockAudioPlayer::SetActive(bool Value) {
@@ -143,18 +95,6 @@ void TStockAudioPlayer::SetActive(bool Value) {
         PlayStock(0);
     else
         Stop();
-}
-
-void TStockAudioPlayer::SetStock(TCustomWaveStorage* Value) {
-    if (Value == fStock) return;
-    if (fStock != nullptr) fStock->RemoveFreeNotification(this);
-    fStock = Value;
-    if (fStock != nullptr) fStock->FreeNotification(this);
-}
-
-void TStockAudioPlayer::Notification(TComponent* AComponent, TOperation Operation) {
-    TWaveAudioOut::Notification(AComponent, Operation);
-    if (Operation == TOperation::opRemove && AComponent != nullptr && AComponent == fStock) SetStock(nullptr);
 }
 
 }  // namespace orvant

@@ -12,12 +12,13 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/StockWaveDevice.h"
 #include "audio/WaveOut.h"
 #include "wave/WaveStorage.h"
 
 namespace orvant {
 
-class TStockAudioPlayer : public TWaveAudioOut {
+class TStockAudioPlayer : public TStockWaveDevice<TWaveAudioOut> {
 public:
     explicit TStockAudioPlayer(TComponent* AOwner = nullptr);
     // Stops a running playback and waits for its close.
@@ -40,11 +41,8 @@ public:
     // Starts the close and returns at once (CloseDevice).
     bool Stop();
 
-    // True starts a recording (or playback) of Stock's item 0; False stops.
+    // True starts a playback of Stock's item 0; False stops.
     void SetActive(bool Value) override;
-
-    TCustomWaveStorage* Stock() const { return fStock; }
-    void SetStock(TCustomWaveStorage* Value);
 
     // Moves the playback (milliseconds into the data); before a play it sets
     // where the next playback starts.
@@ -53,19 +51,11 @@ public:
 protected:
     virtual bool StartPlaying(TStream* Stream, TStreamOwnership Ownership);
 
-    void Notification(TComponent* AComponent, TOperation Operation) override;
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
     uint32_t FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t& NumLoops) override;
     void DoWomClose() override;
-    void DoError() override;
-
-    // Adapter of the current playback; nullptr when none.
-    TWaveStreamAdapter* Wave = nullptr;
-
-private:
-    void FinishWave();
-
-    TCustomWaveStorage* fStock = nullptr;
+    // Ends the adapter's read and frees it.
+    bool FinishWave() override;
 };
 
 }  // namespace orvant

@@ -6,7 +6,7 @@
 
 namespace orvant {
 
-TStockAudioRecorder::TStockAudioRecorder(TComponent* AOwner) : TWaveAudioIn(AOwner) {}
+TStockAudioRecorder::TStockAudioRecorder(TComponent* AOwner) : TStockWaveDevice<TWaveAudioIn>(AOwner) {}
 
 TStockAudioRecorder::~TStockAudioRecorder() {
     // Closes the device while this class's close handler still exists; it
@@ -29,40 +29,12 @@ bool TStockAudioRecorder::RecordToFile(const std::string& FileName) {
     return StartRecording(new TFileStream(FileName, fmCreate | fmShareDenyWrite), soOwned);
 }
 
-bool TStockAudioRecorder::RecordToStock(int32_t Index) {
-    if (fStock == nullptr) throw EWaveAudioInvalidOperation("Stock property is not assigned");
-    return StartRecording(fStock->WaveStreamAt(Index), soReference);
-}
+bool TStockAudioRecorder::RecordToStock(int32_t Index) { return StartRecording(StockStream(Index), soReference); }
 
 bool TStockAudioRecorder::Stop() { return CloseDevice(); }
 
 bool TStockAudioRecorder::StartRecording(TStream* Stream, TStreamOwnership Ownership) {
-    // Until an adapter holds it, an owned stream is ours to free.
-    std::unique_ptr<TStream> owned(Ownership == soOwned ? Stream : nullptr);
-    if (Active()) {
-        try {
-            SetActive(false);
-        } catch (const EWaveAudioInvalidOperation&) {
-            // The device closed by itself in between; nothing to stop.
-            if (Active()) throw;
-        }
-    }
-    // The previous recording's remaining buffers and its close handler still
-    // use Wave: the new adapter may take it over only after that close.
-    WaitForStop();
-    if (Active()) throw EWaveAudioInvalidOperation("Device is aleardy open");
-
-    Wave = new TWaveStreamAdapter(Stream, Ownership);
-    owned.release();
-    bool result = false;
-    try {
-        result = OpenDevice();
-    } catch (...) {
-        FinishWave();
-        throw;
-    }
-    if (!result) FinishWave();
-    return result;
+    return StartWith(Stream, Ownership);
 }
 
 void TStockAudioRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
@@ -86,23 +58,9 @@ void TStockAudioRecorder::DoWimClose() {
         throw;
     }
     TWaveAudioIn::DoWimClose();
-    // A target whose sizes could not be written is not a complete image:
-    // say so instead of closing as if all were well.
+    // A target whose sizes could not be written is no complete image: say
+    // so rather than close as if all were well.
     if (!completed) CheckResult(MMSYSERR_ERROR);
-}
-
-void TStockAudioRecorder::DoError() {
-    // An open that failed completes and releases the target before the
-    // error is reported; an error while recording leaves it to the close.
-    if (!Active() && Wave != nullptr) {
-        try {
-            FinishWave();
-        } catch (...) {
-            TWaveAudioIn::DoError();
-            throw;
-        }
-    }
-    TWaveAudioIn::DoError();
 }
 
 void TStockAudioRecorder::SetActive(bool Value) {
@@ -111,18 +69,6 @@ void TStockAudioRecorder::SetActive(bool Value) {
         RecordToStock(0);
     else
         Stop();
-}
-
-void TStockAudioRecorder::SetStock(TCustomWaveStorage* Value) {
-    if (Value == fStock) return;
-    if (fStock != nullptr) fStock->RemoveFreeNotification(this);
-    fStock = Value;
-    if (fStock != nullptr) fStock->FreeNotification(this);
-}
-
-void TStockAudioRecorder::Notification(TComponent* AComponent, TOperation Operation) {
-    TWaveAudioIn::Notification(AComponent, Operation);
-    if (Operation == TOperation::opRemove && AComponent != nullptr && AComponent == fStock) SetStock(nullptr);
 }
 
 }  // namespace orvant

@@ -13,12 +13,13 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/StockWaveDevice.h"
 #include "audio/WaveIn.h"
 #include "wave/WaveStorage.h"
 
 namespace orvant {
 
-class TStockAudioRecorder : public TWaveAudioIn {
+class TStockAudioRecorder : public TStockWaveDevice<TWaveAudioIn> {
 public:
     explicit TStockAudioRecorder(TComponent* AOwner = nullptr);
     // Stops a running recording and waits for its close, so the target is a
@@ -38,30 +39,17 @@ public:
     // Starts the close and returns at once (CloseDevice).
     bool Stop();
 
-    // True starts a recording (or playback) of Stock's item 0; False stops.
+    // True starts a recording into Stock's item 0; False stops.
     void SetActive(bool Value) override;
-
-    TCustomWaveStorage* Stock() const { return fStock; }
-    void SetStock(TCustomWaveStorage* Value);
 
 protected:
     virtual bool StartRecording(TStream* Stream, TStreamOwnership Ownership);
 
-    void Notification(TComponent* AComponent, TOperation Operation) override;
     void DoWimClose() override;
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
-    void DoError() override;
     void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override;
-
-    // Adapter of the current recording; nullptr when none.
-    TWaveStreamAdapter* Wave = nullptr;
-
-private:
-    // Completes the current adapter's image and frees it (with an owned
-    // stream); true when the image was completed.
-    bool FinishWave();
-
-    TCustomWaveStorage* fStock = nullptr;
+    // Completes the current adapter's image (EndRewrite) and frees it.
+    bool FinishWave() override;
 };
 
 }  // namespace orvant
