@@ -35,7 +35,9 @@ bool ConvertWholeBuffer(const tWAVEFORMATEX* SrcFormat, const void* SrcData, uin
     header.cbDstLength = DstData ? DstSize : 0;
     bool ok = false;
     if (DstData && acmStreamPrepareHeader(has, &header, 0) == MMSYSERR_NOERROR) {
-        ok = acmStreamConvert(has, &header, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END) == MMSYSERR_NOERROR;
+        // Source bytes left unconverted would be lost: that is no success.
+        ok = acmStreamConvert(has, &header, ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END) == MMSYSERR_NOERROR &&
+             header.cbSrcLengthUsed == SrcSize;
         acmStreamUnprepareHeader(has, &header, 0);
     }
     // Sized to what was produced; nothing produced leaves no block.
