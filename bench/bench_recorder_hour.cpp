@@ -52,17 +52,19 @@ int main(int argc, char** argv) {
         if (!rec.RecordToFile(path)) return 2;
         WaitWhileDispatching([&] { return opened; }, 60000);
 
-        // One step of 100 ms at a time: the device never runs ahead of the
-        // two queued buffers, so nothing is lost for want of a buffer.
-        const uint64_t steps = uint64_t(minutes) * 600;
+        // One buffer's length (a second) at a time: the device never runs
+        // ahead of the two queued buffers, so nothing is lost for want of a
+        // buffer, and each step ends with the data message of the buffer it
+        // filled, which wakes the wait at once.
+        const uint64_t steps = uint64_t(minutes) * 60;
         for (uint64_t i = 1; i <= steps; ++i) {
-            sim->Advance(100);
-            const uint64_t target = i * 2205;
+            sim->Advance(1000);
+            const uint64_t target = i * 22050;
             if (WaitWhileDispatching([&] { return sim->CapturedFrames() >= target; }, 60000) != WAIT_OBJECT_0) {
                 std::fprintf(stderr, "device stalled at step %llu\n", (unsigned long long)i);
                 return 3;
             }
-            if (i == 600) rssAfterFirstMinute = PeakRssKb();
+            if (i == 60) rssAfterFirstMinute = PeakRssKb();
         }
         rec.Stop();
         WaitWhileDispatching([&] { return !rec.Active(); }, 60000);
