@@ -56,8 +56,8 @@ bool ValidMsAdpcm(const TFormat& f) {
     if (h.nChannels > 2 || h.nBlockAlign <= 7 * h.nChannels) return false;
     if (f.ExtraWord(0) != MsSamplesPerBlock(h.nBlockAlign, h.nChannels)) return false;
     const uint16_t numCoef = f.ExtraWord(1);
-    if (numCoef < 7 || h.cbSize < 4 + 4 * numCoef) return false;
-    // The first seven pairs are the standard ones; the blocks only use those.
+    // Exactly the seven standard pairs: the decoder knows no others.
+    if (numCoef != 7 || h.cbSize < 4 + 4 * numCoef) return false;
     for (size_t i = 0; i < 7; ++i)
         if (static_cast<int16_t>(f.ExtraWord(2 + 2 * i)) != kMsAdpcmCoef[i][0] ||
             static_cast<int16_t>(f.ExtraWord(3 + 2 * i)) != kMsAdpcmCoef[i][1])
@@ -369,6 +369,7 @@ public:
 
 protected:
     bool ConvertUnits(const uint8_t* src, uint32_t units, uint8_t* dst) override {
+        if (!BlockHeadersValid(src, units)) return false;
         const std::vector<uint8_t>& fmt = fFormat.Bytes();
         const uint32_t fmtLen = static_cast<uint32_t>(fmt.size());
         const uint32_t pad = fmtLen & 1;
@@ -423,6 +424,20 @@ protected:
     }
 
 private:
+    // A damaged block (a step index past the table, a predictor that does
+    // not exist) makes the conversion fail rather than reach the decoder.
+    bool BlockHeadersValid(const uint8_t* src, uint32_t units) const {
+        const uint32_t align = fFormat.Head().nBlockAlign;
+        const bool ima = fFormat.Head().wFormatTag == WAVE_FORMAT_IMA_ADPCM;
+        for (uint32_t u = 0; u < units; ++u) {
+            const uint8_t* block = src + size_t(u) * align;
+            for (uint32_t c = 0; c < fChannels; ++c) {
+                if (ima ? block[4 * c + 2] > 88 : block[c] >= 7) return false;
+            }
+        }
+        return true;
+    }
+
     TFormat fFormat;
     uint32_t fChannels, fSamplesPerBlock;
 };
