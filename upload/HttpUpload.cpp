@@ -82,7 +82,7 @@ TMultipartFrame MakeMultipartFrame(const std::string& boundary, const std::strin
              "Content-Type: application/octet-stream\r\n"
              "Content-Transfer-Encoding: binary\r\n"
              "\r\n";
-    f.tail = "\r\n--" + boundary + "--";
+    f.tail = "\r\n--" + boundary + "--\r\n";
     return f;
 }
 

@@ -1,0 +1,136 @@
+#include "tests/upload/UploadTestSupport.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace orvant::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string ServerScript() { return std::string(ORVANT_SOURCE_DIR) + "/tests/upload/collection_server.py"; }
+}  // namespace
+
+TScratchDir::TScratchDir() {
+    // The base is fixed at first use: tests point TMPDIR at scratch folders
+    // of their own, which must not fill up with other scratch folders.
+    static const fs::path base = fs::temp_directory_path();
+    std::string tmpl = (base / "orvant-upload-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    fPath = tmpl + "/";
+}
+
+TScratchDir::~TScratchDir() {
+    std::error_code ec;
+    fs::remove_all(fPath, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string PseudoAudio(size_t bytes, uint32_t seed) {
+    std::string s(bytes, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    int v = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        x = x * 1664525u + 1013904223u;
+        v += int((x >> 24) & 7) - 3;
+        v = v > 60 ? 60 : v < -60 ? -60 : v;
+        s[i] = char(128 + v + int((i / 50) % 16));
+    }
+    return s;
+}
+
+TCollectionServer::TCollectionServer(const std::string& mode, const std::string& sourceDir) {
+    fSaveDir = fDir / "saved";
+    const std::string portFile = fDir / "port";
+    std::vector<std::string> args = {"python3", ServerScript(), "--port", "0", "--port-file", portFile,
+                                     "--save-dir", fSaveDir, "--mode", mode};
+    if (!sourceDir.empty()) {
+        args.push_back("--source-dir");
+        args.push_back(sourceDir);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawnp(&fPid, "python3", nullptr, nullptr, argv.data(), environ) != 0)
+        throw std::runtime_error("cannot start the collection server");
+    for (int i = 0; i < 1200 && fPort == 0; ++i) {  // up to two minutes on a loaded machine
+        std::ifstream f(portFile);
+        if (!(f >> fPort)) fPort = 0;
+        if (fPort == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (fPort == 0) throw std::runtime_error("the collection server did not start");
+}
+
+TCollectionServer::~TCollectionServer() {
+    if (fPid > 0) {
+        ::kill(fPid, SIGTERM);
+        int st = 0;
+        ::waitpid(fPid, &st, 0);
+    }
+}
+
+bool TCollectionServer::HasRecord(int n) const {
+    return fs::exists(fSaveDir + "/" + std::to_string(n) + ".json");
+}
+
+std::string TCollectionServer::WaitRecord(int n) const {
+    for (int i = 0; i < 1200 && !HasRecord(n); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return HasRecord(n) ? ReadFile(fSaveDir + "/" + std::to_string(n) + ".json") : std::string();
+}
+
+bool TCollectionServer::Held(int n) const { return fs::exists(fSaveDir + "/" + std::to_string(n) + ".held"); }
+
+void TCollectionServer::Release() const { WriteFile(fSaveDir + "/release", ""); }
+
+int UnusedPort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string CheckArchiveWithPython(const std::string& archive, const std::string& sourceDir, bool& ok) {
+    std::string cmd = "python3 '" + ServerScript() + "' --check '" + archive + "'";
+    if (!sourceDir.empty()) cmd += " --source-dir '" + sourceDir + "'";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int st = p ? ::pclose(p) : -1;
+    ok = st == 0;
+    return out;
+}
+
+}  // namespace orvant::testing

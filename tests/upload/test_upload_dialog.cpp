@@ -1,0 +1,394 @@
+// The upload dialog's flows, offscreen, against the collection server. The
+// message boxes are answered by a timer that finds the active modal box.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "platform/Streams.h"
+#include "platform/widgets/FlatButton.h"
+#include "tests/upload/UploadTestSupport.h"
+#include "upload/uDlgFTPUpload.h"
+
+using namespace orvant;
+using namespace orvant::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+QJsonObject Json(const std::string& text) { return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object(); }
+
+struct TBox {
+    QString title, text;
+    QMessageBox::Icon icon;
+    QStringList buttons;
+};
+
+// Answers every message box that comes up: OK for messages, the chosen
+// answer for the abort question. onTick runs on every timer tick outside the
+// boxes, so that a test can press a button at the moment it wants; it must
+// press with Press, which posts the click (a timer does not fire again while
+// its own slot runs, so a box opened inside the tick would never be answered).
+void Press(QAbstractButton* b) { QTimer::singleShot(0, b, &QAbstractButton::click); }
+
+class TBoxAnswerer {
+public:
+    bool answerYes = true;
+    std::function<void()> onTick;
+    std::vector<TBox> boxes;
+
+    TBoxAnswerer() {
+        fTimer.setInterval(2);
+        QObject::connect(&fTimer, &QTimer::timeout, [this] { Tick(); });
+        fTimer.start();
+    }
+
+private:
+    void Tick() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            if (onTick && !fInTick) {
+                fInTick = true;
+                onTick();
+                fInTick = false;
+            }
+            return;
+        }
+        if (box->property("answered").toBool()) return;
+        box->setProperty("answered", true);
+        TBox b{box->windowTitle(), box->text(), box->icon(), {}};
+        for (QAbstractButton* btn : box->buttons()) b.buttons << btn->text();
+        boxes.push_back(b);
+        for (QAbstractButton* btn : box->buttons()) {
+            const QString t = btn->text();
+            if (t == "&Ja" ? answerYes : t == "&Nein" ? !answerYes : true) {
+                QTimer::singleShot(0, btn, &QAbstractButton::click);
+                return;
+            }
+        }
+    }
+    QTimer fTimer;
+    bool fInTick = false;
+};
+
+// A program folder with its recorded folder, its own temporary folder and
+// the collection server's host in the environment.
+struct TFlowFixture {
+    TScratchDir program, temp;
+    std::string recorded = program / "recorded/";
+
+    TFlowFixture() {
+        fs::create_directory(recorded);
+        ::setenv("TMPDIR", temp.Path().c_str(), 1);
+    }
+    ~TFlowFixture() { ::unsetenv("TMPDIR"); }
+
+    void UseServer(const TCollectionServer& s) { ::setenv("ORVANT_UPLOAD_HOST", s.Host().c_str(), 1); }
+
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> m;
+        for (auto& e : fs::recursive_directory_iterator(recorded))
+            m[e.path().string()] = e.is_regular_file() ? ReadFile(e.path().string()) : "<dir>";
+        return m;
+    }
+
+    // Runs one Upload through the modal dialog and checks what every flow
+    // must leave behind.
+    void Run(TDlgFtpUpload& dlg) {
+        auto before = Snapshot();
+        before.erase(recorded + "info.txt");
+        QTimer::singleShot(0, &dlg, [&dlg] { dlg.BtnUpload->click(); });
+        const int result = dlg.exec();
+        EXPECT_EQ(result, QDialog::Rejected);
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_FALSE(dlg.Working());
+        EXPECT_TRUE(dlg.BtnUpload->isEnabled());
+        EXPECT_FALSE(dlg.BtnAbort->isEnabled());
+        EXPECT_EQ(dlg.ProgressBar1->value(), 0);
+        EXPECT_TRUE(fs::is_empty(temp.Path())) << "archive left in the temporary folder";
+        auto after = Snapshot();
+        after.erase(recorded + "info.txt");
+        EXPECT_EQ(before, after) << "the recorded folder changed";
+    }
+};
+
+void AddTakes(const std::string& folder, int n, size_t bytes = 30000) {
+    for (int i = 0; i < n; ++i)
+        WriteFile(folder + "take" + std::to_string(i) + ".wav", PseudoAudio(bytes, uint32_t(i)));
+}
+
+QStringList Texts(const std::vector<TBox>& boxes) {
+    QStringList l;
+    for (auto& b : boxes) l << b.text;
+    return l;
+}
+
+}  // namespace
+
+TEST(UploadDialog, LayoutAsDesigned) {
+    TScratchDir p;
+    TDlgFtpUpload dlg(nullptr, p.Path());
+    EXPECT_EQ(dlg.windowTitle(), "Corvane Voice Record Upload");
+    EXPECT_EQ(dlg.size(), QSize(442, 153));
+    EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
+    EXPECT_EQ(dlg.palette().color(QPalette::Window), QColor(23, 22, 29));
+    EXPECT_EQ(dlg.ProgramFolderPath(), p.Path());
+    EXPECT_EQ(dlg.Label2->text(), "Speaker name");
+    EXPECT_EQ(dlg.Label3->pos(), QPoint(8, 48));
+    EXPECT_EQ(dlg.Label4->text(), "State/Region");
+    EXPECT_EQ(dlg.Label4->palette().color(QPalette::WindowText), QColor(255, 189, 36));
+    EXPECT_EQ(dlg.ESpeakerName->geometry(), QRect(8, 24, 425, 19));
+    EXPECT_EQ(dlg.ESpeakerCountry->geometry(), QRect(8, 64, 209, 19));
+    EXPECT_EQ(dlg.ESpeakerStateRegion->geometry(), QRect(224, 64, 209, 19));
+    for (QLineEdit* e : {dlg.ESpeakerName, dlg.ESpeakerCountry, dlg.ESpeakerStateRegion})
+        EXPECT_EQ(e->text(), "Unknown");
+    EXPECT_EQ(dlg.BtnUpload->geometry(), QRect(8, 104, 137, 25));
+    EXPECT_EQ(dlg.BtnAbort->geometry(), QRect(152, 104, 137, 25));
+    EXPECT_EQ(dlg.BtnClose->geometry(), QRect(296, 104, 137, 25));
+    EXPECT_EQ(dlg.BtnClose->text(), "Close");
+    EXPECT_EQ(dlg.BtnUpload->ColorBorder(), QColor(207, 216, 216));
+    EXPECT_EQ(dlg.BtnAbort->FontColor(), QColor(255, 189, 36));
+    EXPECT_TRUE(dlg.BtnUpload->isEnabled());
+    EXPECT_FALSE(dlg.BtnAbort->isEnabled());
+    EXPECT_EQ(dlg.ProgressBar1->geometry(), QRect(0, 137, 442, 16));
+    EXPECT_EQ(dlg.ProgressBar1->value(), 0);
+    EXPECT_EQ(dlg.ESpeakerName->nextInFocusChain(), dlg.ESpeakerCountry);
+    EXPECT_EQ(dlg.font().family(), "Tahoma");
+}
+
+TEST(UploadDialog, SuccessUploadsEveryTakeAndInfoAndSaysSo) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 3);
+    WriteFile(f.recorded + ".scratch.wav", "not mine");
+    fs::create_directory(f.recorded + "old");
+    WriteFile(f.recorded + "old/take9.wav", "older take");
+    TCollectionServer server("ok", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    dlg.ESpeakerName->setText("Anna");
+    dlg.ESpeakerStateRegion->setText("");
+    TBoxAnswerer answers;
+    f.Run(dlg);
+
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_EQ(answers.boxes[0].text, "Upload complete!");
+    EXPECT_EQ(answers.boxes[0].title, "Corvane Voice Record Upload...");
+    EXPECT_EQ(answers.boxes[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(answers.boxes[0].buttons, QStringList{"OK"});
+    EXPECT_EQ(ReadFile(f.recorded + "info.txt"), "Speakername=Anna\r\nCountry=Unknown\r\nRegion=\r\n");
+
+    const std::string recText = server.WaitRecord(1);
+    const QJsonObject rec = Json(recText);
+    EXPECT_TRUE(rec["errors"].toArray().isEmpty()) << recText;  // also: no dot-file, no subfolder
+    EXPECT_EQ(rec["entries"].toArray().size(), 4);
+    EXPECT_EQ(rec["content_length"].toInteger(), rec["archive_size"].toInteger() + 387);
+    EXPECT_EQ(dlg.ArchiveSize(), rec["archive_size"].toInteger());
+    EXPECT_FALSE(dlg.Aborted());
+}
+
+TEST(UploadDialog, EmptyRecordedFolderStillUploadsInfo) {
+    TFlowFixture f;
+    TCollectionServer server("ok", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    f.Run(dlg);
+    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+    EXPECT_EQ(ReadFile(f.recorded + "info.txt"), "Speakername=Unknown\r\nCountry=Unknown\r\nRegion=Unknown\r\n");
+    const QJsonArray entries = Json(server.WaitRecord(1))["entries"].toArray();
+    ASSERT_EQ(entries.size(), 1);
+    EXPECT_EQ(entries[0].toObject()["name"].toString(), "info.txt");
+    EXPECT_EQ(entries[0].toObject()["size"].toInt(), 54);
+}
+
+TEST(UploadDialog, EveryKindOfServerFailureSaysErrorUploadingFile) {
+    for (const char* mode : {"404", "500", "302", "e0lower", "E00", "drop", "unreachable"}) {
+        SCOPED_TRACE(mode);
+        TFlowFixture f;
+        AddTakes(f.recorded, 1);
+        std::unique_ptr<TCollectionServer> server;
+        if (std::string(mode) == "unreachable") {
+            ::setenv("ORVANT_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(UnusedPort())).c_str(), 1);
+        } else {
+            server = std::make_unique<TCollectionServer>(mode, f.recorded);
+            f.UseServer(*server);
+        }
+        TDlgFtpUpload dlg(nullptr, f.program.Path());
+        TBoxAnswerer answers;
+        f.Run(dlg);
+        EXPECT_EQ(Texts(answers.boxes), QStringList{"Error uploading file!"});
+        if (!answers.boxes.empty()) {
+            EXPECT_EQ(answers.boxes[0].title, "Corvane Voice Record Upload...");
+        }
+    }
+}
+
+TEST(UploadDialog, ReplyWithWhitespaceAroundCountsAsComplete) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 1);
+    TCollectionServer server("spaces", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    f.Run(dlg);
+    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+}
+
+TEST(UploadDialog, AbortConfirmedDuringTheTransferCutsItSilently) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 2);
+    TCollectionServer server("hang", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    bool pressed = false;
+    answers.onTick = [&] {
+        if (!pressed && server.Held(1)) {
+            pressed = true;
+            Press(dlg.BtnAbort);
+        }
+    };
+    f.Run(dlg);
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(dlg.Aborted());
+    ASSERT_EQ(answers.boxes.size(), 1u);  // the question only, no outcome
+    EXPECT_EQ(answers.boxes[0].text, "Sure you want to abort uploading?");
+    EXPECT_EQ(answers.boxes[0].title, "Bestätigen");
+    EXPECT_EQ(answers.boxes[0].icon, QMessageBox::Question);
+    EXPECT_EQ(answers.boxes[0].buttons, (QStringList{"&Ja", "&Nein"}));
+    EXPECT_TRUE(Json(server.WaitRecord(1))["client_disconnected"].toBool());
+}
+
+TEST(UploadDialog, AbortAnsweredNoLetsTheTransferFinish) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 2);
+    TCollectionServer server("hold", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    answers.answerYes = false;
+    int step = 0;
+    answers.onTick = [&] {
+        if (step == 0 && server.Held(1)) {
+            step = 1;
+            Press(dlg.BtnAbort);
+        } else if (step == 1 && !answers.boxes.empty()) {
+            step = 2;  // answered: now let the server reply
+            server.Release();
+        }
+    };
+    f.Run(dlg);
+    EXPECT_FALSE(dlg.Aborted());
+    EXPECT_EQ(Texts(answers.boxes), (QStringList{"Sure you want to abort uploading?", "Upload complete!"}));
+    EXPECT_TRUE(Json(server.WaitRecord(1))["errors"].toArray().isEmpty());
+}
+
+TEST(UploadDialog, AbortConfirmedDuringTheBuildStillUploadsWithoutAMessage) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 80, 20000);  // 81 files with info.txt: messages run at 0, 20, 40, 60, 80
+    TCollectionServer server("ok", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    int maxWhenPressed = -1;
+    bool pressed = false;
+    QObject::connect(dlg.BtnAbort, &QAbstractButton::pressed, [&] { maxWhenPressed = dlg.ProgressBar1->maximum(); });
+    answers.onTick = [&] {
+        if (!pressed && dlg.Working()) {
+            pressed = true;
+            Press(dlg.BtnAbort);
+        }
+    };
+    f.Run(dlg);
+    EXPECT_EQ(maxWhenPressed, 81) << "Abort was not pressed during the build";
+    EXPECT_TRUE(dlg.Aborted());
+    EXPECT_EQ(Texts(answers.boxes), QStringList{"Sure you want to abort uploading?"});
+    const QJsonObject rec = Json(server.WaitRecord(1));
+    EXPECT_TRUE(rec["errors"].toArray().isEmpty());
+    EXPECT_EQ(rec["entries"].toArray().size(), 81);
+}
+
+TEST(UploadDialog, CloseDuringTheFlowWaitsForItsEnd) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 1);
+    TCollectionServer server("hold", f.recorded);
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    bool visibleAfterClose = false;
+    int step = 0;
+    answers.onTick = [&] {
+        if (step == 0 && server.Held(1)) {
+            step = 1;
+            Press(dlg.BtnClose);
+        } else if (step == 1 && !dlg.BtnClose->isDown()) {
+            step = 2;
+            visibleAfterClose = dlg.isVisible() && dlg.Working();
+            server.Release();
+        }
+    };
+    f.Run(dlg);
+    EXPECT_TRUE(visibleAfterClose);
+    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+}
+
+TEST(UploadDialog, TakeStillOpenForWritingStopsTheBuildWithTheOpenError) {
+    TFlowFixture f;
+    AddTakes(f.recorded, 2);
+    TCollectionServer server("ok", f.recorded);
+    f.UseServer(server);
+    TFileStream recording(f.recorded + "take1.wav", fmOpenWrite | fmShareDenyWrite);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    TBoxAnswerer answers;
+    f.Run(dlg);
+    ASSERT_EQ(answers.boxes.size(), 1u);
+    EXPECT_TRUE(answers.boxes[0].text.startsWith("Error uploading voice archive: Datei " +
+                                                 QString::fromStdString(f.recorded) + "take1.wav kann nicht geöffnet werden. "))
+        << answers.boxes[0].text.toStdString();
+    EXPECT_EQ(answers.boxes[0].title, QCoreApplication::applicationName());
+    EXPECT_FALSE(server.HasRecord(1));
+    EXPECT_FALSE(fs::exists("tmp"));
+}
+
+TEST(UploadDialog, MissingRecordedFolderAndTempFolderAreReported) {
+    {
+        TFlowFixture f;
+        fs::remove(f.recorded);
+        TDlgFtpUpload dlg(nullptr, f.program.Path());
+        TBoxAnswerer answers;
+        QTimer::singleShot(0, &dlg, [&dlg] { dlg.BtnUpload->click(); });
+        dlg.exec();
+        ASSERT_EQ(answers.boxes.size(), 1u);
+        EXPECT_EQ(answers.boxes[0].text, "Error uploading voice archive: Datei \"" +
+                                             QString::fromStdString(f.recorded) +
+                                             "info.txt\" kann nicht erstellt werden. No such file or directory");
+        EXPECT_FALSE(fs::exists(f.recorded));
+    }
+    {
+        TFlowFixture f;
+        ::setenv("TMPDIR", "/", 1);
+        TDlgFtpUpload dlg(nullptr, f.program.Path());
+        TBoxAnswerer answers;
+        QTimer::singleShot(0, &dlg, [&dlg] { dlg.BtnUpload->click(); });
+        dlg.exec();
+        EXPECT_EQ(Texts(answers.boxes), QStringList{"Error uploading voice archive: Unable to locate temp folder."});
+        EXPECT_TRUE(fs::exists(f.recorded + "info.txt"));
+    }
+}
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
