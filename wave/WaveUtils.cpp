@@ -41,33 +41,38 @@ bool IsPCM(const tWAVEFORMATEX* wf, uint16_t bits) {
     return wf && wf->wFormatTag == WAVE_FORMAT_PCM && wf->wBitsPerSample == bits;
 }
 
-// Largest byte of the block. The fixed-width inner loop lets the compiler
-// turn it into vector maxima at -O2 without any epilogue peeling.
+// Largest byte of the block. The inner loop has a fixed trip count and a
+// register accumulator, which the compiler turns into vector maxima at -O2
+// (whose cost model refuses loops that would need a scalar epilogue); the
+// horizontal reduction runs once per block.
 uint8_t MaxByte(const uint8_t* p, size_t n) {
-    constexpr size_t kLanes = 32;
-    uint8_t lanes[kLanes] = {};
-    size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-        for (size_t k = 0; k < kLanes; ++k) lanes[k] = std::max(lanes[k], p[i + k]);
+    constexpr size_t kBlock = 512;
     uint8_t m = 0;
-    for (size_t k = 0; k < kLanes; ++k) m = std::max(m, lanes[k]);
+    size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        uint8_t bm = m;
+        for (size_t k = 0; k < kBlock; ++k) bm = std::max(bm, p[i + k]);
+        m = bm;
+    }
     for (; i < n; ++i) m = std::max(m, p[i]);
     return m;
 }
 
-// Largest signed 16-bit little-endian sample, starting from 0. Samples are
-// copied out with memcpy so that a block at an odd address is no problem.
+// Largest signed 16-bit little-endian sample, starting from 0, in the same
+// way. Samples are loaded with memcpy, so a block at an odd address is fine.
 int16_t MaxSample16(const uint8_t* p, size_t samples) {
-    constexpr size_t kLanes = 16;
-    int16_t lanes[kLanes] = {};
-    size_t i = 0;
-    for (; i + kLanes <= samples; i += kLanes) {
-        int16_t v[kLanes];
-        std::memcpy(v, p + 2 * i, sizeof v);
-        for (size_t k = 0; k < kLanes; ++k) lanes[k] = std::max(lanes[k], v[k]);
-    }
+    constexpr size_t kBlock = 256;
     int16_t m = 0;
-    for (size_t k = 0; k < kLanes; ++k) m = std::max(m, lanes[k]);
+    size_t i = 0;
+    for (; i + kBlock <= samples; i += kBlock) {
+        int16_t bm = m;
+        for (size_t k = 0; k < kBlock; ++k) {
+            int16_t v;
+            std::memcpy(&v, p + 2 * (i + k), 2);
+            bm = std::max(bm, v);
+        }
+        m = bm;
+    }
     for (; i < samples; ++i) {
         int16_t v;
         std::memcpy(&v, p + 2 * i, 2);
