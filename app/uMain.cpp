@@ -419,8 +419,12 @@ void TDlgSndRecMain::btnExitClick() { close(); }
 
 void TDlgSndRecMain::PlayCommand(bool sample) {
     if (Player->Paused()) {
+        // Resume what the player was playing. A player stopped while paused
+        // keeps its paused flag; then there is nothing to resume, the flag is
+        // cleared and the press plays the file as asked (not a silent press).
+        const bool resumable = Player->Active();
         Player->SetPaused(false);
-        return;
+        if (resumable) return;
     }
     StopPlayer();
     const TWavInfo* r = WavInfoOf(SelectedNode());

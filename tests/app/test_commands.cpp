@@ -244,6 +244,31 @@ TEST_F(Commands, PauseThenEitherPlayButtonResumes) {
     EXPECT_FALSE(w->btnPause->isEnabled());
 }
 
+TEST_F(Commands, PlayAfterAPausedPlaybackWasStoppedPlaysAtOnce) {
+    Select("Hello");
+    w->btnPlaySample->click();
+    Run(200);
+    w->btnPause->click();
+    w->btnStop->click();
+    ExpectDevicesIdle();
+    // One press plays the take, not paused.
+    w->btnPlayRecord->click();
+    ASSERT_TRUE(errors.messages.empty()) << errors.messages[0];
+    EXPECT_TRUE(w->Player->Active());
+    EXPECT_FALSE(w->Player->Paused());
+    EXPECT_FALSE(CanOpenForWriting(Take("h1.wav")));
+    // The same after a selection change cut off a paused playback.
+    w->btnPause->click();
+    Select("World");
+    EXPECT_FALSE(w->Player->Active());
+    w->btnPlaySample->click();
+    EXPECT_TRUE(w->Player->Active());
+    EXPECT_FALSE(w->Player->Paused());
+    sim->ClearOutput();
+    Run(500);
+    EXPECT_TRUE(PumpUntil([&] { return sim->PlayedFrames() > 0 && !sim->OutputBytes().empty(); }));
+}
+
 TEST_F(Commands, RecDuringPlaybackRunsBothAndPauseTakesThePlayer) {
     Select("Hello");
     w->btnPlaySample->click();
