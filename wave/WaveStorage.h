@@ -120,6 +120,46 @@ public:
 
     // ---- editing: Crop, Invert, ChangeVolume, Copy, Sub, Delete, Insert,
     //      InsertSilence, TrimStart, TrimEnd, Concat, Mix
+    // Positions and lengths are milliseconds, turned into whole blocks with
+    // BytesForMs; a range ends at the end of the data at the latest. Copy,
+    // Sub, Delete, Insert, InsertSilence, Concat and Mix replace the whole
+    // content through BeginRewrite ... EndRewrite (and fire its events);
+    // Crop, Invert and ChangeVolume change the stream in place and fire
+    // nothing. Failures are reported by the result only.
+
+    // Cuts off whatever follows the last data byte (trailing chunks, a pad
+    // byte). Nothing while a rewrite is open or the image is not valid.
+    virtual void Crop();
+    // Reverses the order of the samples (8- and 16-bit PCM only).
+    virtual bool Invert();
+    // Changes the level by Percent (0 keeps it, 100 doubles it, -100
+    // silences it), clipping (8- and 16-bit PCM only).
+    virtual bool ChangeVolume(int32_t Percent);
+    // The range [Pos, Pos + Len) of Source, in Source's format. The rewrites
+    // report True when the new data was written whole and is not empty.
+    virtual bool Copy(TWaveStreamAdapter* Source, uint32_t Pos, uint32_t Len);
+    // Keeps only the range [Pos, Pos + Len).
+    virtual bool Sub(uint32_t Pos, uint32_t Len);
+    // Removes the range [Pos, Pos + Len).
+    virtual bool Delete(uint32_t Pos, uint32_t Len);
+    // Inserts WaveStream's data (same format required; it may be this
+    // adapter) at Pos; a position past the end appends.
+    virtual bool Insert(uint32_t Pos, TWaveStreamAdapter* WaveStream);
+    // Inserts Len ms of silence at Pos (8- and 16-bit PCM only).
+    virtual bool InsertSilence(uint32_t Pos, uint32_t Len);
+    // Removes the first Len ms.
+    virtual bool TrimStart(uint32_t Len);
+    // Removes the last Len ms (everything when Len reaches the length).
+    virtual bool TrimEnd(uint32_t Len);
+    // The data of every source one after the other, in the first source's
+    // format, with GapMs of silence between them. False when a source has
+    // no data; the content then holds the sources before it.
+    virtual bool Concat(const std::vector<TWaveStreamAdapter*>& Sources, uint32_t GapMs);
+    // The average of the sources' samples (all in one 8- or 16-bit PCM
+    // format; a shorter source counts as silence after its end).
+    virtual bool Mix(const std::vector<TWaveStreamAdapter*>& Sources);
+    // Helpers of the editing operations (wave/WaveStorageEdit.cpp).
+    friend struct TWaveEditing;
 
     // ---- conversion: ConvertTo, ConvertToPCM
     // Converts the whole content into pTargetWaveFormat through the audio

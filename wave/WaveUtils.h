@@ -172,6 +172,32 @@ bool FillWithSilence(void* Data, uint32_t Size, const tWAVEFORMATEX* pWaveFormat
 // -1 for every other format. For 16 bits it is also the zero sample value.
 int SilenceValue(const tWAVEFORMATEX* pWaveFormat) noexcept;
 
+// ------------------------------------------------------------ editing kernels
+// Sample work of the editing operations (wave/WaveUtilsEdit.cpp), on 8- and
+// 16-bit PCM only: every other format, or no record, gives false and leaves
+// the data alone. 16-bit blocks are processed in whole samples; a stray odd
+// byte at the end is left as it is.
+
+// Reverses the order of the samples (bytes for 8 bits, 16-bit samples for
+// 16 bits). Sample by sample, not frame by frame: channels change places.
+bool ReverseSampleOrder(void* Data, uint32_t Size, const tWAVEFORMATEX* pWaveFormat) noexcept;
+// Turns every sample's distance d from the zero level into
+// d + d * Percent / 100 (product without overflow, quotient truncated toward
+// zero), clipped to 0..255 for 8 bits and -32767..32767 for 16 bits.
+bool ScaleSampleValues(void* Data, uint32_t Size, const tWAVEFORMATEX* pWaveFormat, int32_t Percent) noexcept;
+
+// One entry of the mixing table: a source's data block and its size in bytes.
+struct TMixingSource {
+    const void* Data;
+    uint32_t Size;
+};
+// Fills OutputSize bytes of Output. Each output sample is the sum of the
+// next sample of every one of the Count sources (the zero level for a source
+// that has ended) divided by Count, truncated toward zero. The stray byte of
+// an odd-sized 16-bit output is set to 0.
+bool AverageSampleBuffers(const TMixingSource* Table, int Count, const tWAVEFORMATEX* pWaveFormat,
+                          uint32_t OutputSize, void* Output) noexcept;
+
 // ------------------------------------------------------------ RIFF chunk I/O
 
 using FOURCC = uint32_t;
