@@ -379,8 +379,10 @@ void TWaveAudioIO::DeviceOpened() {
 
 void TWaveAudioIO::DeviceClosed() {
     DoLevel(nullptr, 0);
-    fClosing = false;
+    // The target goes first: a wait on another thread must never see the
+    // device neither closing nor closed.
     DestroyCallbackTarget();
+    fClosing = false;
     ReleaseBuffers();
     DoDeactivate();
 }

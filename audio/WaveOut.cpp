@@ -344,17 +344,17 @@ void TWaveAudioOut::DoWomOpen() {
 
 void TWaveAudioOut::DoWomDone(PWAVEHDR pWaveHeader) {
     bool written = false;
-    bool refused = false;
     // Whatever was not handed to the device is released here: a buffer the
     // device refused must not stay counted, or the close would wait for it.
+    // Playback goes on with the next buffer (its data is lost), so neither a
+    // failing handler nor a refused write stalls or closes the device; a
+    // device that refuses everything ends at the end of the data.
     auto finish = [&] {
         if (pWaveHeader && !written) {
-            refused = refused || !fClosing;
+            const bool refused = !fClosing;
             DiscardBuffer(pWaveHeader);
+            if (refused && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
         }
-        // With nothing left in circulation nobody would ask for the next
-        // buffer: the playback ends.
-        if (refused && QueuedBufferCount() == 0) fClosing = true;
         CloseWhenEmpty([this] { return waveOutClose(fHandle); });
     };
     try {
