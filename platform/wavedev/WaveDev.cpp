@@ -76,6 +76,7 @@ struct TDevice {
     WAVEHDR* loopBegin = nullptr;
     DWORD loopsLeft = 0;
     bool breakLoop = false;
+    WAVEHDR* openLoopTail = nullptr;  // last header of a loop whose end has not come yet
     uint64_t written = 0;  // frames written since open or reset
     std::vector<TChunk> chunks;
     size_t chunkHead = 0, chunkCount = 0;
@@ -172,6 +173,7 @@ struct TDevice {
         loopBegin = nullptr;
         loopsLeft = 0;
         breakLoop = false;
+        openLoopTail = nullptr;
         chunkHead = chunkCount = 0;
         written = 0;
     }
@@ -191,12 +193,22 @@ struct TDevice {
     WAVEHDR* LeaveHeader() {
         WAVEHDR* h = cur;
         if (loopBegin) {
-            const bool endOfLoop = (h->dwFlags & WHDR_ENDLOOP) || !h->lpNext;
-            if (!endOfLoop) {
-                EnterHeader(h->lpNext);
+            if (!(h->dwFlags & WHDR_ENDLOOP)) {
+                // Inside the loop. Where the queue ends before the loop's
+                // end has come, the next header queued goes on with it; if
+                // none comes before the device has played everything, this
+                // header ends the loop (ResolveOpenLoop).
+                if (h->lpNext) {
+                    cur = h->lpNext;
+                    curOffset = 0;
+                } else {
+                    openLoopTail = h;
+                    cur = nullptr;
+                    curOffset = 0;
+                }
                 return nullptr;
             }
-            if (loopsLeft > 1 && !breakLoop && (h->dwFlags & WHDR_ENDLOOP)) {
+            if (loopsLeft > 1 && !breakLoop) {
                 --loopsLeft;
                 cur = loopBegin;
                 curOffset = 0;
@@ -253,6 +265,28 @@ struct TDevice {
         return true;
     }
 
+    // A loop left open at the end of the queue, with everything played: it
+    // ends at its last header, after its remaining passes.
+    bool ResolveOpenLoop() {
+        if (!openLoopTail || chunkCount > 0 || cur) return false;
+        WAVEHDR* last = openLoopTail;
+        openLoopTail = nullptr;
+        if (loopsLeft > 1 && !breakLoop) {
+            --loopsLeft;
+            cur = loopBegin;
+            curOffset = 0;
+            return true;
+        }
+        loopBegin = nullptr;
+        loopsLeft = 0;
+        breakLoop = false;
+        while (WAVEHDR* h = PopHead()) {
+            ReturnHeader(h);
+            if (h == last) break;
+        }
+        return true;
+    }
+
     // Returns the headers whose frames have all been played.
     bool Retire() {
         if (chunkCount == 0) return false;
@@ -281,6 +315,7 @@ struct TDevice {
             TChunk& c = chunks[(chunkHead + chunkCount - 1) % chunks.size()];
             const uint64_t start = c.endFrame - c.frames;
             if (c.endFrame <= played) break;
+            openLoopTail = nullptr;
             cur = c.hdr;
             loopBegin = c.loopBegin;
             loopsLeft = c.loopsLeft;
@@ -348,6 +383,7 @@ struct TDevice {
                 } else {
                     progress = Retire();
                     progress = WriteSome() || progress;
+                    progress = ResolveOpenLoop() || progress;
                     waitOnDevice = !progress && !failed && !paused && (chunkCount > 0 || cur);
                 }
             }
@@ -545,9 +581,20 @@ MMRESULT Queue(DWORD_PTR handle, TWaveDirection dir, WAVEHDR* h, UINT cb) {
     h->dwFlags = (h->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (dir == TWaveDirection::wdInput) h->dwBytesRecorded = 0;
     d->Append(h);
-    if (dir == TWaveDirection::wdOutput && !d->cur) {
-        // The cursor has run out (or never started): go on with this header.
-        d->EnterHeader(h);
+    if (dir == TWaveDirection::wdOutput) {
+        // The cursor has run out (or never started): go on with this header,
+        // inside a loop still open if there is one.
+        if (!d->cur && d->openLoopTail) {
+            d->openLoopTail = nullptr;
+            d->cur = h;
+            d->curOffset = 0;
+        } else if (!d->cur) {
+            d->EnterHeader(h);
+        }
+        // Hand the device what it takes now, so the frames are queued there
+        // when this call returns; the I/O thread does the rest.
+        while (d->WriteSome()) {
+        }
     }
     d->Wake();
     return MMSYSERR_NOERROR;
@@ -773,6 +820,8 @@ MMRESULT waveOutRestart(HWAVEOUT hwo) {
     if (d->hwPaused) d->stream->Pause(false);
     d->hwPaused = false;
     d->paused = false;
+    while (d->WriteSome()) {
+    }
     d->Wake();
     return MMSYSERR_NOERROR;
 }
@@ -797,7 +846,22 @@ MMRESULT waveOutReset(HWAVEOUT hwo) {
 MMRESULT waveOutBreakLoop(HWAVEOUT hwo) {
     TLocked d(reinterpret_cast<DWORD_PTR>(hwo), TWaveDirection::wdOutput);
     if (d.r) return d.r;
-    if (d->loopBegin) d->breakLoop = true;
+    // The writer may be passes ahead of what plays: if a loop is in what
+    // the device holds, take those passes back first, so the loop ends with
+    // the pass that is playing now.
+    bool loopInFlight = false;
+    for (size_t i = 0; i < d->chunkCount; ++i)
+        loopInFlight = loopInFlight || d->chunks[(d->chunkHead + i) % d->chunks.size()].loopBegin;
+    if (loopInFlight && !d->failed && !d->hwPaused) {
+        const uint64_t played = d->PositionFrames();
+        d->stream->Drop();
+        d->Rewind(played);
+    }
+    if (!d->loopBegin) return MMSYSERR_NOERROR;
+    d->breakLoop = true;
+    while (d->WriteSome()) {
+    }
+    d->Wake();
     return MMSYSERR_NOERROR;
 }
 

@@ -13,6 +13,19 @@ std::string WaveErrorText(MMRESULT code);
 void ClearWaveErrorDetail();
 
 std::u16string Utf8ToUtf16(const std::string& s);
+// The PCM format of standard format bit `bit` (0..19): per rate (11025,
+// 22050, 44100, 48000, 96000 Hz) four bits in the order mono 8, stereo 8,
+// mono 16, stereo 16 bits.
+inline WAVEFORMATEX StandardFormat(int bit) {
+    static const uint32_t rates[] = {11025, 22050, 44100, 48000, 96000};
+    const uint16_t ch = (bit & 1) ? 2 : 1;
+    const uint16_t bits = (bit & 2) ? 16 : 8;
+    const uint16_t align = static_cast<uint16_t>(ch * bits / 8);
+    const uint32_t rate = rates[bit / 4];
+    return WAVEFORMATEX{WAVE_FORMAT_PCM, ch, rate, rate * align, align, bits, 0};
+}
+constexpr int kStandardFormatBits = 20;
+
 // Copies text into dst (cch characters including the terminating zero, cch > 0).
 MMRESULT CopyText(const std::string& text, char16_t* dst, UINT cch);
 

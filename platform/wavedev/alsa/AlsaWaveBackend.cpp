@@ -295,16 +295,10 @@ MMRESULT TAlsaWaveBackend::DeviceInfo(TWaveDirection dir, UINT id, TWaveDeviceIn
         unsigned maxCh = 0;
         snd_pcm_hw_params_get_channels_max(any.p, &maxCh);
         found.channels = static_cast<WORD>(std::min(maxCh, 2u));
-        static const uint32_t rates[] = {11025, 22050, 44100, 48000, 96000};
-        for (int k = 0; k < 5; ++k)
-            for (int i = 0; i < 4; ++i) {
-                const uint16_t ch = (i & 1) ? 2 : 1;
-                const uint16_t bits = (i & 2) ? 16 : 8;
-                const uint16_t align = static_cast<uint16_t>(ch * bits / 8);
-                const WAVEFORMATEX f{WAVE_FORMAT_PCM, ch, rates[k], rates[k] * align, align, bits, 0};
-                snd_pcm_hw_params_copy(hw.p, any.p);
-                if (Restrict(pcm, hw.p, f) >= 0) found.bits |= 1u << (k * 4 + i);
-            }
+        for (int bit = 0; bit < kStandardFormatBits; ++bit) {
+            snd_pcm_hw_params_copy(hw.p, any.p);
+            if (Restrict(pcm, hw.p, StandardFormat(bit)) >= 0) found.bits |= 1u << bit;
+        }
     }
     snd_pcm_close(pcm);
     {

@@ -9,6 +9,8 @@
 
 #include "platform/wavedev/sim/SimWaveBackend.h"
 
+#include "platform/wavedev/WaveDevInternal.h"
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -344,19 +346,10 @@ private:
     std::deque<TPendingBlock> fQueue;
 };
 
-// The standard format bits: per rate (11025, 22050, 44100, 48000, 96000 Hz)
-// four bits in the order mono 8, stereo 8, mono 16, stereo 16.
 DWORD FormatBits(const std::function<bool(const WAVEFORMATEX&)>& accepts) {
-    static const uint32_t rates[] = {11025, 22050, 44100, 48000, 96000};
     DWORD bits = 0;
-    for (int k = 0; k < 5; ++k)
-        for (int i = 0; i < 4; ++i) {
-            const uint16_t ch = (i & 1) ? 2 : 1;
-            const uint16_t bitsPer = (i & 2) ? 16 : 8;
-            const uint16_t align = static_cast<uint16_t>(ch * bitsPer / 8);
-            const WAVEFORMATEX f{WAVE_FORMAT_PCM, ch, rates[k], rates[k] * align, align, bitsPer, 0};
-            if (accepts(f)) bits |= 1u << (k * 4 + i);
-        }
+    for (int bit = 0; bit < kStandardFormatBits; ++bit)
+        if (accepts(StandardFormat(bit))) bits |= 1u << bit;
     return bits;
 }
 
