@@ -3,6 +3,7 @@
 #include "wave/WaveStorage.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -136,6 +137,7 @@ int64_t TWaveStreamAdapter::Position() {
 
 void TWaveStreamAdapter::SetPosition(int64_t value) {
     if (fState == wssReady || !mmIO) return;
+    if (value > INT64_MAX - int64_t(fDataOffset)) return;  // no stream reaches that far
     mmioSeek(mmIO, int64_t(fDataOffset) + value, 0);
 }
 
@@ -249,16 +251,21 @@ void TWaveStreamAdapter::CloseOpenHandle() {
 
 void TWaveStreamAdapter::LoadFromStream(TStream* AStream) {
     NotifyChanging();
-    const int64_t size = AStream->Size();
-    fStream->Seek(0, TSeekOrigin::soBeginning);
-    if (size > 0) fStream->CopyFrom(*AStream, size);
-    fStream->SetSize(size);
+    // Loading a stream into itself leaves it as it is; copying would read
+    // what it has just overwritten.
+    if (AStream != fStream) {
+        const int64_t size = AStream->Size();
+        fStream->Seek(0, TSeekOrigin::soBeginning);
+        if (size > 0) fStream->CopyFrom(*AStream, size);
+        fStream->SetSize(size);
+    }
     // A read or rewrite still open would work on content that is gone.
     CloseOpenHandle();
     ReparseHeader();
 }
 
 void TWaveStreamAdapter::SaveToStream(TStream* AStream) {
+    if (AStream == fStream) return;  // already there
     const int64_t size = fStream->Size();
     fStream->Seek(0, TSeekOrigin::soBeginning);
     if (size > 0) AStream->CopyFrom(*fStream, size);
@@ -307,6 +314,17 @@ bool TWaveStreamAdapter::BeginRewritePCM(TPCMFormat Format) {
 
 int32_t TWaveStreamAdapter::Write(const void* Buffer, int32_t Count) {
     if (fState != wssWriting) return -1;
+    // The image cannot grow past what its 32-bit RIFF size can state (pad
+    // byte included): beyond that the header could not be finished and the
+    // whole recording would be unreadable. Such a write is cut short, like
+    // one on a full disk.
+    constexpr int64_t kMaxEnd = 0xFFFFFFFFLL + 8 - 1;
+    const int64_t pos = mmioSeek(mmIO, 0, 1);
+    if (pos < 0) return -1;
+    if (Count > 0 && pos + Count > kMaxEnd) {
+        if (pos >= kMaxEnd) return -1;
+        Count = int32_t(kMaxEnd - pos);
+    }
     return mmioWrite(mmIO, Buffer, Count);
 }
 

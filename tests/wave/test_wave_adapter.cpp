@@ -488,6 +488,39 @@ TEST(Adapter, FullDiskKeepsWhatWasRecorded) {
     EXPECT_EQ(c.DataSize(), 11u);
 }
 
+TEST(Adapter, ImageStopsGrowingAtTheRiffLimit) {
+    // A recording that reaches 4 GiB: writes are cut where the RIFF size
+    // would overflow, and the image ends valid (a sparse file, no real data).
+    TempDir dir;
+    TFileStream f(dir / "huge.wav", fmCreate);
+    TWaveStreamAdapter a(&f);
+    ASSERT_TRUE(a.BeginRewritePCM(Stereo16bit44100Hz));
+    a.SetPosition(0xFFFFFFFFLL - 46 - 100);
+    const Bytes data = Ramp(1000);
+    EXPECT_EQ(a.Write(data.data(), 1000), 107);
+    EXPECT_EQ(a.Write(data.data(), 1000), -1);
+    ASSERT_TRUE(a.EndRewrite());
+    ASSERT_TRUE(a.Valid());
+    EXPECT_EQ(a.DataSize(), 0xFFFFFFFFu - 39);
+    EXPECT_EQ(f.Size(), 0xFFFFFFFFLL + 7);
+    Bytes head(46);
+    f.SetPosition(0);
+    f.ReadBuffer(head.data(), 46);
+    EXPECT_EQ(LE32(head, 4), 0xFFFFFFFEu);
+}
+
+TEST(Adapter, LoadingOrSavingAStreamOntoItself) {
+    TMemoryStream ms;
+    TWaveStreamAdapter a(&ms);
+    Record(a, Stereo16bit8000Hz, Ramp(3 << 20, 7));  // larger than one copy step
+    const Bytes before = StreamBytes(ms);
+    a.SaveToStream(&ms);
+    EXPECT_EQ(StreamBytes(ms), before);
+    a.LoadFromStream(&ms);
+    EXPECT_EQ(StreamBytes(ms), before);
+    EXPECT_EQ(a.DataSize(), 3u << 20);
+}
+
 // ------------------------------------------------------------ other readers
 
 TEST(AdapterFiles, PythonWaveAndSoxReadWhatWeWrite) {
