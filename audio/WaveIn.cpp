@@ -143,7 +143,9 @@ void TWaveAudioIn::QueueInitialBuffers() {
 
 void TWaveAudioIn::DoWimOpen() {
     DeviceOpened();
-    if (!fPaused) {
+    // A device stopped before its open message arrived is already closing:
+    // starting it would only fail on the closed handle.
+    if (!fPaused && !fClosing) {
         // A start that fails leaves the device paused.
         fPaused = true;
         if (CheckResult(waveInStart(fHandle))) fPaused = false;

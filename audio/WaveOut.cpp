@@ -326,9 +326,11 @@ bool TWaveAudioOut::RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops) {
 // ------------------------------------------------------------ device messages
 
 void TWaveAudioOut::DoWomOpen() {
-    ApplyOptions();
     std::exception_ptr pauseError;
-    if (fPaused) {
+    // A device stopped before its open message arrived is already closing
+    // (its handle may be gone): nothing is applied to it.
+    if (!fClosing) ApplyOptions();
+    if (fPaused && !fClosing) {
         // The buffers are queued and OnActivate fires even when the pause
         // failed and raised.
         try {

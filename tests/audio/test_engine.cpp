@@ -102,6 +102,7 @@ public:
     }
     ~TTestOut() override { ShutDown(); }
 
+    using TWaveAudioOut::CloseDevice;
     using TWaveAudioOut::OpenDevice;
     uint16_t Count() {
         std::lock_guard<std::recursive_mutex> g(CS);
@@ -298,6 +299,34 @@ TEST_P(EngineModes, ExceptionInDataHookIsShownAndCostsOnlyThatBuffer) {
     in.SetActive(false);
     in.WaitForStop();
     EXPECT_EQ(Deactivated(), 1);
+}
+
+TEST_F(EngineTest, StoppedBeforeTheOpenMessageClosesCleanlyAndOpensAgain) {
+    TTestIn in(log);
+    TTestOut out(log, Pattern(88200));
+    int errors = 0;
+    in.OnError = out.OnError = [&](TWaveAudioIO*) { ++errors; };
+    for (int round = 1; round <= 2; ++round) {
+        // Window mode: nothing is dispatched between the open and the close.
+        ASSERT_TRUE(in.OpenDevice());
+        ASSERT_TRUE(out.OpenDevice());
+        EXPECT_TRUE(in.CloseDevice());
+        EXPECT_TRUE(out.CloseDevice());
+        in.WaitForStop();
+        out.WaitForStop();
+        EXPECT_FALSE(in.Active());
+        EXPECT_FALSE(out.Active());
+        EXPECT_FALSE(in.Paused());
+        EXPECT_EQ(errors, 0);
+        EXPECT_EQ(Deactivated(), 2 * round);
+    }
+    // And it still records.
+    in.SetActive(true);
+    ASSERT_TRUE(WaitUntil([&] { return Activated() == 5; }));
+    sim->Advance(1000);
+    ASSERT_TRUE(WaitUntil([&] { return Buffers() == 1; }));
+    in.SetActive(false);
+    in.WaitForStop();
 }
 
 TEST_F(EngineTest, HookThatKeepsItsBlockGetsAFreshOneAndTheBlockOutlivesTheDevice) {
