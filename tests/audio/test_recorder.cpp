@@ -87,6 +87,27 @@ TEST_F(RecorderTest, StoppedBeforeAnyMessageStillGivesAValidWave) {
     EXPECT_TRUE(FileIsFree(take));
 }
 
+TEST_F(RecorderTest, ARecordingAfterOneStoppedBeforeItsOpenRecordsAgain) {
+    int errors = 0;
+    rec.OnError = [&](TWaveAudioIO*) { ++errors; };
+    ASSERT_TRUE(rec.RecordToFile(dir / "first.wav"));
+    rec.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !rec.Active(); }));
+    // The open message of the stopped device must not leave the recorder
+    // paused, or the next take would stay empty.
+    ASSERT_FALSE(rec.Paused());
+    const std::string take = dir / "second.wav";
+    const int before = activations;
+    ASSERT_TRUE(rec.RecordToFile(take));
+    ASSERT_TRUE(WaitFor([&] { return activations == before + 1; }));
+    Record(1000);
+    StopAndWait(rec);
+    const TPyWave w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_EQ(w.frames, 22050);
+    EXPECT_EQ(errors, 0);
+}
+
 TEST_F(RecorderTest, ExistingTakeIsEmptiedEvenWhenTheDeviceRefuses) {
     const std::string take = dir / "take.wav";
     WriteFileBytes(take, PCMWaveImage(2, 22050, 16, Pattern(kStereo22k)));
