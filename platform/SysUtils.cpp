@@ -59,4 +59,44 @@ std::string ExpandFileName(const std::string& path) {
     return (cwd / path).lexically_normal().string();
 }
 
+// Length of the valid UTF-8 sequence at s[i] and its code point; 0 when the
+// bytes there do not form one.
+size_t DecodeUtf8(const std::string& s, size_t i, char32_t& cp) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t len;
+    char32_t min;
+    if (c < 0x80) { cp = c; return 1; }
+    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; min = 0x80; }
+    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; min = 0x800; }
+    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; min = 0x10000; }
+    else return 0;
+    if (i + len > s.size()) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t cp;
+        const size_t n = DecodeUtf8(utf8, i, cp);
+        if (n == 0) { out += u'\xFFFD'; ++i; continue; }
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += char16_t(0xD800 + (cp >> 10));
+            out += char16_t(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += char16_t(cp);
+        }
+    }
+    return out;
+}
+
 }  // namespace orvant

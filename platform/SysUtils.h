@@ -36,4 +36,12 @@ bool FileExists(const std::string& path);
 // directory); no symlink resolution, the file need not exist.
 std::string ExpandFileName(const std::string& path);
 
+// Length of the valid UTF-8 sequence at s[i] and its code point in cp; 0
+// when the bytes there do not form one.
+size_t DecodeUtf8(const std::string& s, size_t i, char32_t& cp);
+
+// utf8 as UTF-16 code units; characters outside the Basic Multilingual
+// Plane become surrogate pairs, bytes that are not valid UTF-8 U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& utf8);
+
 }  // namespace orvant

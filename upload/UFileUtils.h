@@ -3,6 +3,8 @@
 // stamps and text in the locale's character set.
 #pragma once
 
+#include "platform/SysUtils.h"  // Utf8ToUtf16
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -40,9 +42,5 @@ std::string FormatLocalTime(const std::string& pattern,
 // characters the set cannot represent become '?'. Bytes that are not valid
 // UTF-8 also become '?'.
 std::string ToLocaleCharset(const std::string& utf8);
-
-// utf8 as UTF-16 code units; characters outside the Basic Multilingual
-// Plane become surrogate pairs, bytes that are not valid UTF-8 U+FFFD.
-std::u16string Utf8ToUtf16(const std::string& utf8);
 
 }  // namespace orvant

@@ -1,6 +1,8 @@
 // Helpers shared by the layer and its backends; not part of the public API.
 #pragma once
 
+#include "platform/SysUtils.h"  // Utf8ToUtf16
+
 #include <string>
 
 #include "platform/wavedev/WaveDev.h"
@@ -12,7 +14,6 @@ namespace orvant {
 std::string WaveErrorText(MMRESULT code);
 void ClearWaveErrorDetail();
 
-std::u16string Utf8ToUtf16(const std::string& s);
 // The PCM format of standard format bit `bit` (0..19): per rate (11025,
 // 22050, 44100, 48000, 96000 Hz) four bits in the order mono 8, stereo 8,
 // mono 16, stereo 16 bits.

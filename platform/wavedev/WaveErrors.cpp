@@ -68,37 +68,6 @@ std::string WaveErrorText(MMRESULT code) {
     return text;
 }
 
-std::u16string Utf8ToUtf16(const std::string& s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        uint32_t cp;
-        size_t n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-        else { out.push_back(u'\uFFFD'); ++i; continue; }
-        if (i + n > s.size()) { out.push_back(u'\uFFFD'); break; }
-        bool ok = true;
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) { ok = false; break; }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) { out.push_back(u'\uFFFD'); ++i; continue; }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
-}
 
 MMRESULT CopyText(const std::string& text, char16_t* dst, UINT cch) {
     std::u16string w = Utf8ToUtf16(text);
