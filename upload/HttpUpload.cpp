@@ -214,7 +214,6 @@ THttpClient::TReply THttpClient::PostFile(const std::string& url, const std::str
     m.callbackError.clear();
 
     CURL* c = m.curl;
-    curl_easy_reset(c);
     char errbuf[CURL_ERROR_SIZE] = {};
     curl_slist* headers = nullptr;
     headers = curl_slist_append(headers, "Connection: keep-alive");
@@ -245,7 +244,6 @@ THttpClient::TReply THttpClient::PostFile(const std::string& url, const std::str
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-    curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");
 
     fDisconnectRequested = false;
     fConnected = true;
