@@ -66,6 +66,7 @@ TEST_F(RecorderTest, WhileRecordingOthersMayReadButNotWriteTheTake) {
     // one goes on untouched.
     TStockAudioRecorder other;
     EXPECT_THROW(other.RecordToFile(take), EFCreateError);
+    EXPECT_THROW(rec.RecordToFile(take), EFCreateError);
     EXPECT_TRUE(rec.Active());
     Record(1000);
     StopAndWait(rec);
