@@ -87,7 +87,7 @@ ctl.!default {{ type pulse }}
             raise RuntimeError(f"xdotool {' '.join(map(str, args))}: {r.stderr.strip()}")
         return r.stdout.strip()
 
-    def find_window(self, title, timeout=30):
+    def find_window(self, title, timeout=90):
         """Window id of the visible window whose title is exactly title."""
         found = []
 

@@ -48,6 +48,11 @@ FRAME = 4          # Stereo16bit22050Hz
 RATE_BYTES = 88200
 
 
+def slurp(path, mode="rb"):
+    with open(path, mode) as f:
+        return f.read()
+
+
 def run(*args, **kw):
     return subprocess.run(list(args), check=True, capture_output=True, **kw)
 
@@ -67,7 +72,7 @@ def make_capture(path, seconds=90):
                  "slowly and clearly, so that every take holds real speech.", tmp)
     run("sox", tmp, "-t", "raw", "-r", "22050", "-c", "2", "-b", "16", "-e", "signed-integer",
         path + ".one", "pad", "0", "0.5")
-    one = open(path + ".one", "rb").read()
+    one = slurp(path + ".one")
     data = bytearray()
     while len(data) < seconds * RATE_BYTES:
         data += one
@@ -85,7 +90,7 @@ def wav_data(path):
 
 def read_archive(path):
     """Entries of a voice archive: [(name, bytes)], read with Python's zlib."""
-    blob = open(path, "rb").read()
+    blob = slurp(path)
     (count,) = struct.unpack_from("<i", blob, 0)
     pos, entries = 4, []
     for _ in range(count):
@@ -166,10 +171,10 @@ class Session(unittest.TestCase):
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (srv.terminate(), srv.wait()))
         end = time.monotonic() + 30
-        while not (os.path.exists(port_file) and open(port_file).read().strip()):
+        while not (os.path.exists(port_file) and slurp(port_file, "r").strip()):
             self.assertLess(time.monotonic(), end, "collection server did not start")
             time.sleep(0.05)
-        return int(open(port_file).read().strip()), save
+        return int(slurp(port_file, "r").strip()), save
 
     def start_program(self, prog, port, extra_env=None, preexec=None):
         env = dict(self.desk.env)
@@ -179,9 +184,10 @@ class Session(unittest.TestCase):
         env.update(extra_env or {})
         # Started from another current directory: the program must find its
         # files beside its executable.
+        log = open(os.path.join(self.root, os.path.basename(prog) + ".out"), "w")
+        self.addCleanup(log.close)
         proc = subprocess.Popen([os.path.join(prog, "orvant")], cwd=self.root, env=env,
-                                stdout=open(os.path.join(self.root, os.path.basename(prog) + ".out"), "w"),
-                                stderr=subprocess.STDOUT, preexec_fn=preexec)
+                                stdout=log, stderr=subprocess.STDOUT, preexec_fn=preexec)
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         wid = self.desk.find_window(MAIN_TITLE)
         time.sleep(0.5)
@@ -206,7 +212,7 @@ class Session(unittest.TestCase):
         port, saved = self.start_server("ok")
         proc, main, tmpdir = self.start_program(prog, port)
         self.shot("01-started.png", main)
-        capture = open(self.capture, "rb").read()
+        capture = slurp(self.capture)
 
         # The top node is selected; move to the first phrase.
         self.desk.key(main, "Down")
@@ -216,7 +222,7 @@ class Session(unittest.TestCase):
         self.press(main, "How it should sound like")
         sample = wav_data(os.path.join(prog, "samples", "Goodmorning.wav"))[4]
         time.sleep(len(sample) / RATE_BYTES + 1.5)
-        played = open(self.desk.playback_file, "rb").read()
+        played = slurp(self.desk.playback_file)
         self.assertGreaterEqual(len(played), len(sample))
         self.assertEqual(played[: len(sample)], sample, "sample bytes reached the device unchanged")
 
@@ -228,15 +234,16 @@ class Session(unittest.TestCase):
         self.wait_until(lambda: os.path.exists(take1), 10, "take p001")
         rate, ch, width, frames, data1 = wav_data(take1)
         self.assertEqual((rate, ch, width), (22050, 2, 2))
-        self.assertEqual(os.path.getsize(take1), 44 + len(data1))
-        self.assertAlmostEqual(frames / 22050, t1 - t0, delta=0.8)
+        # 18-byte format chunk: the header is 46 bytes.
+        self.assertEqual(os.path.getsize(take1), 46 + len(data1))
         self.assertGreater(len(data1), 0)
         self.assertEqual(data1, capture[: len(data1)], "take holds the captured speech")
+        self.assertAlmostEqual(frames / 22050, t1 - t0, delta=0.8)
 
         # Hear the take: it reaches the device byte for byte.
         self.press(main, "Play Record")
         time.sleep(len(data1) / RATE_BYTES + 1.5)
-        played = open(self.desk.playback_file, "rb").read()
+        played = slurp(self.desk.playback_file)
         self.assertEqual(played[: len(data1)], data1, "take bytes reached the device unchanged")
 
         # A second phrase.
@@ -278,8 +285,8 @@ class Session(unittest.TestCase):
         self.assertEqual(len(archives), 1, os.listdir(saved))
         entries = dict(read_archive(os.path.join(saved, archives[0])))
         self.assertEqual(sorted(entries), ["info.txt", "p001.wav", "p002.wav"])
-        self.assertEqual(entries["p001.wav"], open(take1, "rb").read())
-        self.assertEqual(entries["p002.wav"], open(take2, "rb").read())
+        self.assertEqual(entries["p001.wav"], slurp(take1))
+        self.assertEqual(entries["p002.wav"], slurp(take2))
         self.assertEqual(entries["info.txt"], b"Speakername=Ada Speaker\r\nCountry=Unknown\r\nRegion=Unknown\r\n")
         self.assertEqual([f for f in os.listdir(tmpdir) if f.endswith(".zlb")], [], "archive left behind")
 
