@@ -12,11 +12,13 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
 
 #include "platform/Streams.h"
+#include "platform/SysUtils.h"
 #include "platform/widgets/FlatButton.h"
 #include "tests/upload/UploadTestSupport.h"
 #include "upload/uDlgFTPUpload.h"
@@ -178,6 +180,9 @@ TEST(UploadDialog, SuccessUploadsEveryTakeAndInfoAndSaysSo) {
     TDlgFtpUpload dlg(nullptr, f.program.Path());
     dlg.ESpeakerName->setText("Anna");
     dlg.ESpeakerStateRegion->setText("");
+    std::vector<std::pair<int, int>> bar;  // (value, maximum) on every change
+    QObject::connect(dlg.ProgressBar1, &QProgressBar::valueChanged,
+                     [&](int v) { bar.emplace_back(v, dlg.ProgressBar1->maximum()); });
     TBoxAnswerer answers;
     f.Run(dlg);
 
@@ -195,6 +200,41 @@ TEST(UploadDialog, SuccessUploadsEveryTakeAndInfoAndSaysSo) {
     EXPECT_EQ(rec["content_length"].toInteger(), rec["archive_size"].toInteger() + 387);
     EXPECT_EQ(dlg.ArchiveSize(), rec["archive_size"].toInteger());
     EXPECT_FALSE(dlg.Aborted());
+
+    // While sending, the bar climbs to full (the body is longer than the
+    // archive); while the reply is read it drops to its few bytes; at the
+    // end it is back at 0.
+    const int size = dlg.ArchiveSize();
+    const auto full = std::find(bar.begin(), bar.end(), std::make_pair(size, size));
+    ASSERT_NE(full, bar.end());
+    ASSERT_GE(bar.end() - full, 3);
+    EXPECT_GT(bar.end()[-2].first, 0);
+    EXPECT_LE(bar.end()[-2].first, 3);
+    EXPECT_EQ(bar.back().first, 0);
+}
+
+TEST(UploadDialog, ShowUploadDialogRunsAFreshModalDialogAndDestroysIt) {
+    QWidget owner;
+    int shown = 0;
+    std::function<void()> closeIt = [&] {
+        auto* dlg = qobject_cast<TDlgFtpUpload*>(QApplication::activeModalWidget());
+        if (!dlg) {
+            QTimer::singleShot(10, closeIt);
+            return;
+        }
+        ++shown;
+        EXPECT_EQ(dlg->parentWidget(), &owner);
+        EXPECT_EQ(dlg->ProgramFolderPath(), ProgramFolder());
+        EXPECT_EQ(dlg->ESpeakerName->text(), "Unknown");
+        dlg->ESpeakerName->setText("typed");
+        Press(dlg->BtnClose);
+    };
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(0, closeIt);
+        ShowUploadDialog(&owner);
+        EXPECT_TRUE(owner.findChildren<TDlgFtpUpload*>().isEmpty());
+    }
+    EXPECT_EQ(shown, 2);
 }
 
 TEST(UploadDialog, EmptyRecordedFolderStillUploadsInfo) {
