@@ -36,6 +36,9 @@ UPLOAD_TITLE = "Corvane Voice Record Upload"
 BUTTONS = {name: (68, 35 + 70 * i) for i, name in enumerate(
     ["Exit", "How it should sound like", "Rec", "Stop", "Pause", "Play Record", "Compress and Upload"])}
 
+# The tree's area inside the main window (right of the button column).
+TREE_AREA = (137 + 2, 2, 811 - 2, 496 - 2)
+
 CATALOGUE = """<?xml version="1.0"?>
 <phrases caption="Session">
   <p caption="Good morning." wav="p001"/>
@@ -193,6 +196,22 @@ class Session(unittest.TestCase):
         time.sleep(0.5)
         return proc, wid, env["TMPDIR"]
 
+    def select_row(self, wid, index, name):
+        """Clicks the tree's text row number index (0 = the top node)."""
+        rows = green_rows(self.shot(name, wid), *TREE_AREA)
+        self.assertGreater(len(rows), index, rows)
+        top, bottom, _ = rows[index]
+        self.desk.click(wid, TREE_AREA[0] + 60, TREE_AREA[1] + (top + bottom) // 2)
+        time.sleep(0.3)
+
+    def wait_played(self, data, what):
+        """Waits until the playback file holds at least data's length and
+        checks that it begins with exactly those bytes."""
+        self.wait_until(lambda: os.path.exists(self.desk.playback_file)
+                        and os.path.getsize(self.desk.playback_file) >= len(data), 60, what)
+        played = slurp(self.desk.playback_file)
+        self.assertEqual(played[: len(data)], data, what + ": bytes reached the device unchanged")
+
     def press(self, wid, button):
         self.desk.click(wid, *BUTTONS[button])
         return time.monotonic()
@@ -214,17 +233,13 @@ class Session(unittest.TestCase):
         self.shot("01-started.png", main)
         capture = slurp(self.capture)
 
-        # The top node is selected; move to the first phrase.
-        self.desk.key(main, "Down")
-        time.sleep(0.3)
+        # The top node is selected; select the first phrase.
+        self.select_row(main, 1, "01a-tree.png")
 
         # Hear the reference sample; what the device played is the sample.
         self.press(main, "How it should sound like")
         sample = wav_data(os.path.join(prog, "samples", "Goodmorning.wav"))[4]
-        time.sleep(len(sample) / RATE_BYTES + 1.5)
-        played = slurp(self.desk.playback_file)
-        self.assertGreaterEqual(len(played), len(sample))
-        self.assertEqual(played[: len(sample)], sample, "sample bytes reached the device unchanged")
+        self.wait_played(sample, "reference sample")
 
         # Record a take of about three seconds.
         t0 = self.press(main, "Rec")
@@ -242,13 +257,10 @@ class Session(unittest.TestCase):
 
         # Hear the take: it reaches the device byte for byte.
         self.press(main, "Play Record")
-        time.sleep(len(data1) / RATE_BYTES + 1.5)
-        played = slurp(self.desk.playback_file)
-        self.assertEqual(played[: len(data1)], data1, "take bytes reached the device unchanged")
+        self.wait_played(data1, "take")
 
         # A second phrase.
-        self.desk.key(main, "Down")
-        time.sleep(0.3)
+        self.select_row(main, 2, "01b-tree.png")
         t0 = self.press(main, "Rec")
         time.sleep(2.0)
         t1 = self.press(main, "Stop")
@@ -259,10 +271,9 @@ class Session(unittest.TestCase):
         self.assertEqual(data2, capture[: len(data2)])
 
         # Back to the top node; the two recorded phrases are drawn green.
-        self.desk.key(main, "Up", "Up")
+        self.select_row(main, 0, "01c-tree.png")
         time.sleep(0.5)
-        png = self.shot("02-recorded.png", main)
-        rows = green_rows(png, 137 + 2, 2, 811 - 2, 496 - 2)
+        rows = green_rows(self.shot("02-recorded.png", main), *TREE_AREA)
         self.assertGreaterEqual(len(rows), 4, rows)
         self.assertEqual([g for _, _, g in rows[:4]], [False, True, True, False], rows)
 
