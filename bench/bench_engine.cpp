@@ -1,0 +1,239 @@
+// The device engine streaming Stereo16bit22050Hz in real time on the
+// simulated device (default 60 s each):
+//   - recording into a sink with a callback window on the main thread (as the
+//     main window's recorder does),
+//   - playback from memory with a callback thread (as the main window's
+//     player does),
+//   - with "all", also the two other callback modes.
+// For each it prints the CPU time of the whole process (engine, device layer
+// and simulated device together) and of the thread that handles the device
+// messages, as a share of one core over the steady part, and the allocations
+// (operator new and malloc, counted by replacing both here) made during that
+// steady part: in the process and on the message thread.
+//
+//   bench/bench_engine [seconds] [all]
+
+#include <malloc.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "audio/WaveIn.h"
+#include "audio/WaveOut.h"
+#include "platform/wavedev/WaveBackend.h"
+#include "platform/wavedev/sim/SimWaveBackend.h"
+
+// ------------------------------------------------------------ allocation counting
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+std::atomic<uint64_t> gNews{0};
+std::atomic<uint64_t> gMallocs{0};
+thread_local uint64_t tAllocs = 0;  // both kinds, on this thread
+}  // namespace
+
+extern "C" void* malloc(size_t n) {
+    gMallocs.fetch_add(1, std::memory_order_relaxed);
+    ++tAllocs;
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(size_t n, size_t m) {
+    gMallocs.fetch_add(1, std::memory_order_relaxed);
+    ++tAllocs;
+    return __libc_calloc(n, m);
+}
+extern "C" void* realloc(void* p, size_t n) {
+    gMallocs.fetch_add(1, std::memory_order_relaxed);
+    ++tAllocs;
+    return __libc_realloc(p, n);
+}
+extern "C" void free(void* p) { __libc_free(p); }
+
+static void* CountedNew(size_t n) {
+    gNews.fetch_add(1, std::memory_order_relaxed);
+    ++tAllocs;
+    void* p = __libc_malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void* operator new(size_t n) { return CountedNew(n); }
+void* operator new[](size_t n) { return CountedNew(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return CountedNew(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p) noexcept { __libc_free(p); }
+void operator delete[](void* p) noexcept { __libc_free(p); }
+void operator delete(void* p, size_t) noexcept { __libc_free(p); }
+void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
+
+namespace orvant {
+namespace {
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+double WallSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// A snapshot of the counters, taken on the message thread.
+struct TSample {
+    double wall = 0, process = 0, thread = 0;
+    uint64_t news = 0, mallocs = 0, threadAllocs = 0;
+    static TSample Now() {
+        return {WallSeconds(), ProcessCpuSeconds(), ThreadCpuSeconds(), gNews.load(), gMallocs.load(), tAllocs};
+    }
+};
+
+void Report(const char* what, const TSample& a, const TSample& b, uint64_t bytes) {
+    const double wall = b.wall - a.wall;
+    std::printf("%-34s steady %6.1f s, %9llu bytes | CPU process %6.3f s = %5.2f %% of a core, message thread %6.3f s = "
+                "%5.3f %% | allocations: new %llu, malloc %llu, on the message thread %llu\n",
+                what, wall, static_cast<unsigned long long>(bytes), b.process - a.process,
+                100.0 * (b.process - a.process) / wall, b.thread - a.thread, 100.0 * (b.thread - a.thread) / wall,
+                static_cast<unsigned long long>(b.news - a.news), static_cast<unsigned long long>(b.mallocs - a.mallocs),
+                static_cast<unsigned long long>(b.threadAllocs - a.threadAllocs));
+    std::fflush(stdout);
+}
+
+constexpr uint32_t kBytesPerSecond = 88200;
+
+class TBenchIn : public TWaveAudioIn {
+public:
+    explicit TBenchIn(uint32_t seconds) : fSeconds(seconds) { SetPCMFormat(Stereo16bit22050Hz); }
+    ~TBenchIn() override { ShutDown(); }
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<int> buffers{0};
+    TSample first, last;
+    std::atomic<bool> done{false};
+
+protected:
+    void HandleInputData(void* Buffer, uint32_t BufferSize, bool&) override {
+        // Touch the data as a writer would.
+        volatile uint8_t sink = static_cast<uint8_t*>(Buffer)[BufferSize - 1];
+        (void)sink;
+        bytes += BufferSize;
+        const int n = ++buffers;
+        if (n == 1) first = TSample::Now();  // steady from the first full buffer on
+        if (n == int(fSeconds)) {
+            last = TSample::Now();
+            done = true;
+        }
+    }
+
+private:
+    uint32_t fSeconds;
+};
+
+class TBenchOut : public TWaveAudioOut {
+public:
+    explicit TBenchOut(uint32_t seconds) : fData(size_t(seconds) * kBytesPerSecond) {
+        for (size_t i = 0; i < fData.size(); ++i) fData[i] = uint8_t(i * 7);
+    }
+    ~TBenchOut() override { ShutDown(); }
+    std::atomic<int> buffers{0};
+    TSample first, last;
+    uint64_t steadyBytes = 0;
+
+protected:
+    void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override {
+        FreeIt = true;
+        pWaveFormat = AllocWaveFormat(0);
+        PCMFormatToWaveFormat(pWaveFormat, Stereo16bit22050Hz);
+    }
+    uint32_t FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t&) override {
+        const size_t n = std::min<size_t>(BufferSize, fData.size() - fPos);
+        std::memcpy(Buffer, fData.data() + fPos, n);
+        fPos += n;
+        const int k = ++buffers;
+        // Steady from the third refill (the queue is full) to the last full one.
+        if (k == 3) first = TSample::Now();
+        if (n == BufferSize && fPos == fData.size()) {
+            last = TSample::Now();
+            steadyBytes = uint64_t(k - 3) * BufferSize;
+        }
+        return uint32_t(n);
+    }
+
+private:
+    std::vector<uint8_t> fData;
+    size_t fPos = 0;
+};
+
+void Record(bool async, uint32_t seconds) {
+    auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
+    TWaveBackendInstall use(sim);
+    sim->SetInputSine(440, 0.5);
+    TBenchIn in(seconds + 1);
+    in.SetAsync(async);
+    in.SetActive(true);
+    WaitWhileDispatching([&] { return in.done.load(); });
+    const uint64_t bytes = (in.buffers - 1) * uint64_t(kBytesPerSecond);
+    in.SetActive(false);
+    in.WaitForStop();
+    Report(async ? "recording, callback thread" : "recording, callback window", in.first, in.last, bytes);
+}
+
+void Play(bool async, uint32_t seconds) {
+    auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
+    TWaveBackendInstall use(sim);
+    sim->SetKeepOutput(false);
+    TBenchOut out(seconds + 2);
+    out.SetAsync(async);
+    std::atomic<bool> closed{false};
+    out.OnDeactivate = [&](TWaveAudioIO*) { closed = true; };
+    out.SetActive(true);
+    WaitWhileDispatching([&] { return closed.load(); });
+    out.WaitForStop();
+    Report(async ? "playback, callback thread" : "playback, callback window", out.first, out.last, out.steadyBytes);
+}
+
+}  // namespace
+}  // namespace orvant
+
+int main(int argc, char** argv) {
+    const uint32_t seconds = argc > 1 ? uint32_t(std::max(3, std::atoi(argv[1]))) : 60;
+    const bool all = argc > 2 && std::string(argv[2]) == "all";
+    std::printf("Stereo16bit22050Hz, %u s each, real-time simulated device, BufferLength 1000, BufferCount 2\n",
+                seconds);
+    orvant::Record(false, seconds);
+    orvant::Play(true, seconds);
+    if (all) {
+        orvant::Record(true, seconds);
+        orvant::Play(false, seconds);
+    }
+    // The counters are live: the start-up and the set-up of each run allocate.
+    std::printf("allocations in the whole run: new %llu, malloc %llu\n",
+                static_cast<unsigned long long>(gNews.load()), static_cast<unsigned long long>(gMallocs.load()));
+    return 0;
+}
