@@ -273,6 +273,11 @@ TEST_F(Catalogue, WindowLooksAsLaidOut) {
     EXPECT_EQ(w->btnRec->FontColor(), QColor(255, 0, 0));
     EXPECT_EQ(w->btnStop->ColorFocused(), QColor(0, 84, 168));
     EXPECT_EQ(w->tv->indentation(), 19);
+    EXPECT_EQ(w->font().pointSize(), 8);
+    if (std::filesystem::exists("/usr/share/wine/fonts/tahoma.ttf")) {
+        EXPECT_EQ(w->font().family(), "Tahoma");
+        EXPECT_EQ(w->btnRec->font().family(), "Tahoma");
+    }
     EXPECT_EQ(w->tv->editTriggers(), QAbstractItemView::NoEditTriggers);
     // The window grows the tree, not the column.
     w->resize(1000, 600);

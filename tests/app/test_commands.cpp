@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <thread>
 
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
@@ -374,6 +375,22 @@ TEST_F(Commands, CompressAndUploadOpensTheDialogWhileRecordingGoesOn) {
     EXPECT_TRUE(w->Recorder->Active());
     w->btnStop->click();
     EXPECT_EQ(ReadWave(Take("w1.wav")).rate, 22050);
+}
+
+TEST(ErrorBox, EngineExceptionsFromAnyThreadReachItOnTheMainThread) {
+    App();
+    ErrorBoxCapture errors;
+    InstallEngineExceptionDisplay();
+    std::thread t([] { ShowApplicationException(EWaveAudioSysError("device failed")); });
+    t.join();
+    EXPECT_TRUE(errors.messages.empty());  // not shown from the device's thread
+    QDeadlineTimer limit(30000);
+    while (errors.messages.empty() && !limit.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(errors.messages.size(), 1u);
+    EXPECT_EQ(errors.messages[0], "device failed");
+    ShowApplicationException(Exception("on the main thread"));
+    EXPECT_EQ(errors.messages.size(), 2u);
+    SetApplicationExceptionHandler({});
 }
 
 TEST(ErrorBox, IsAMessageBoxWithTheApplicationsTitle) {

@@ -14,8 +14,10 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "test_widgets";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Kept to the end of the process: destroying it among the static
+    // destructors races Qt's own clean-up.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 QImage Render(TFlatButton& b) {
