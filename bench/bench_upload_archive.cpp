@@ -120,10 +120,12 @@ int main(int argc, char** argv) {
         }
         std::fclose(f);
     }
-    const long small = ChildPeakKiB([&] { BuildVoiceArchive({takes[0]}, archive); });
-    const long large = ChildPeakKiB([&] { BuildVoiceArchive({big}, archive); });
-    std::printf("peak RSS building 1 take (%.1f MB): %ld KiB; 1 file of %.1f MB: %ld KiB\n",
-                double(fs::file_size(takes[0])) / 1e6, small, double(fs::file_size(big)) / 1e6, large);
+    const TPeak small = ChildPeakKiB([&] { BuildVoiceArchive({takes[0]}, archive); });
+    const TPeak large = ChildPeakKiB([&] { BuildVoiceArchive({big}, archive); });
+    std::printf("RSS building 1 take (%.1f MB): %ld KiB at start, %ld KiB peak; 1 file of %.1f MB: %ld KiB at start, "
+                "%ld KiB peak\n",
+                double(fs::file_size(takes[0])) / 1e6, small.startKiB, small.peakKiB, double(fs::file_size(big)) / 1e6,
+                large.startKiB, large.peakKiB);
     fs::remove(big);
     fs::remove(archive);
     fs::remove(bare);

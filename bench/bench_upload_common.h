@@ -9,9 +9,13 @@ namespace orvant::bench {
 
 double Seconds(const std::function<void()>& f);
 double Median(std::vector<double> v);
-// Runs f in a forked child and returns the child's peak resident set in KiB
-// (-1 when the child failed).
-long ChildPeakKiB(const std::function<void()>& f);
+// Runs f in a forked child; its resident set in KiB before f and its peak
+// while f ran (both -1 when the child failed).
+struct TPeak {
+    long startKiB = -1;
+    long peakKiB = -1;
+};
+TPeak ChildPeakKiB(const std::function<void()>& f);
 // Runs a shell command; throws when it fails.
 void Shell(const std::string& cmd);
 

@@ -62,9 +62,10 @@ int main(int argc, char** argv) {
     std::printf("curl --data-binary       median %.3f s  %.1f MB/s\n", Median(base), mb / Median(base));
     std::printf("throughput ratio (ours / curl) %.3f  (goal >= 0.9)\n", Median(base) / Median(ours));
 
-    const long kSmall = ChildPeakKiB([&] { Post(url, small); });
-    const long kBig = ChildPeakKiB([&] { Post(url, big); });
-    std::printf("peak RSS posting 20 MB: %ld KiB; posting 200 MB: %ld KiB\n", kSmall, kBig);
+    const TPeak a = ChildPeakKiB([&] { Post(url, small); });
+    const TPeak b = ChildPeakKiB([&] { Post(url, big); });
+    std::printf("RSS posting 20 MB: %ld KiB at start, %ld KiB peak; posting 200 MB: %ld KiB at start, %ld KiB peak\n",
+                a.startKiB, a.peakKiB, b.startKiB, b.peakKiB);
     fs::remove(big);
     fs::remove(small);
     return 0;

@@ -90,9 +90,11 @@ struct TFlowFixture {
     TScratchDir program, temp;
     std::string recorded = program / "recorded/";
 
-    TFlowFixture() {
+    explicit TFlowFixture(int takes = 0, size_t takeBytes = 30000) {
         fs::create_directory(recorded);
         ::setenv("TMPDIR", temp.Path().c_str(), 1);
+        for (int i = 0; i < takes; ++i)
+            WriteFile(recorded + "take" + std::to_string(i) + ".wav", PseudoAudio(takeBytes, uint32_t(i)));
     }
     ~TFlowFixture() { ::unsetenv("TMPDIR"); }
 
@@ -125,10 +127,18 @@ struct TFlowFixture {
     }
 };
 
-void AddTakes(const std::string& folder, int n, size_t bytes = 30000) {
-    for (int i = 0; i < n; ++i)
-        WriteFile(folder + "take" + std::to_string(i) + ".wav", PseudoAudio(bytes, uint32_t(i)));
-}
+// A flow against a server in the given mode that compares what it receives
+// with the recorded folder.
+struct TServedFlow : TFlowFixture {
+    TCollectionServer server;
+    TDlgFtpUpload dlg;
+    TBoxAnswerer answers;
+    TServedFlow(const char* mode, int takes, size_t takeBytes = 30000)
+        : TFlowFixture(takes, takeBytes), server(mode, recorded), dlg(nullptr, program.Path()) {
+        UseServer(server);
+    }
+    void Run() { TFlowFixture::Run(dlg); }
+};
 
 QStringList Texts(const std::vector<TBox>& boxes) {
     QStringList l;
@@ -170,41 +180,36 @@ TEST(UploadDialog, LayoutAsDesigned) {
 }
 
 TEST(UploadDialog, SuccessUploadsEveryTakeAndInfoAndSaysSo) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 3);
+    TServedFlow f("ok", 3);
     WriteFile(f.recorded + ".scratch.wav", "not mine");
     fs::create_directory(f.recorded + "old");
     WriteFile(f.recorded + "old/take9.wav", "older take");
-    TCollectionServer server("ok", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    dlg.ESpeakerName->setText("Anna");
-    dlg.ESpeakerStateRegion->setText("");
+    f.dlg.ESpeakerName->setText("Anna");
+    f.dlg.ESpeakerStateRegion->setText("");
     std::vector<std::pair<int, int>> bar;  // (value, maximum) on every change
-    QObject::connect(dlg.ProgressBar1, &QProgressBar::valueChanged,
-                     [&](int v) { bar.emplace_back(v, dlg.ProgressBar1->maximum()); });
-    TBoxAnswerer answers;
-    f.Run(dlg);
+    QObject::connect(f.dlg.ProgressBar1, &QProgressBar::valueChanged,
+                     [&](int v) { bar.emplace_back(v, f.dlg.ProgressBar1->maximum()); });
+    f.Run();
 
-    ASSERT_EQ(answers.boxes.size(), 1u);
-    EXPECT_EQ(answers.boxes[0].text, "Upload complete!");
-    EXPECT_EQ(answers.boxes[0].title, "Corvane Voice Record Upload...");
-    EXPECT_EQ(answers.boxes[0].icon, QMessageBox::NoIcon);
-    EXPECT_EQ(answers.boxes[0].buttons, QStringList{"OK"});
+    ASSERT_EQ(f.answers.boxes.size(), 1u);
+    EXPECT_EQ(f.answers.boxes[0].text, "Upload complete!");
+    EXPECT_EQ(f.answers.boxes[0].title, "Corvane Voice Record Upload...");
+    EXPECT_EQ(f.answers.boxes[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(f.answers.boxes[0].buttons, QStringList{"OK"});
     EXPECT_EQ(ReadFile(f.recorded + "info.txt"), "Speakername=Anna\r\nCountry=Unknown\r\nRegion=\r\n");
 
-    const std::string recText = server.WaitRecord(1);
+    const std::string recText = f.server.WaitRecord(1);
     const QJsonObject rec = Json(recText);
     EXPECT_TRUE(rec["errors"].toArray().isEmpty()) << recText;  // also: no dot-file, no subfolder
     EXPECT_EQ(rec["entries"].toArray().size(), 4);
     EXPECT_EQ(rec["content_length"].toInteger(), rec["archive_size"].toInteger() + 387);
-    EXPECT_EQ(dlg.ArchiveSize(), rec["archive_size"].toInteger());
-    EXPECT_FALSE(dlg.Aborted());
+    EXPECT_EQ(f.dlg.ArchiveSize(), rec["archive_size"].toInteger());
+    EXPECT_FALSE(f.dlg.Aborted());
 
     // While sending, the bar climbs to full (the body is longer than the
     // archive); while the reply is read it drops to its few bytes; at the
     // end it is back at 0.
-    const int size = dlg.ArchiveSize();
+    const int size = f.dlg.ArchiveSize();
     const auto full = std::find(bar.begin(), bar.end(), std::make_pair(size, size));
     ASSERT_NE(full, bar.end());
     ASSERT_GE(bar.end() - full, 3);
@@ -238,15 +243,11 @@ TEST(UploadDialog, ShowUploadDialogRunsAFreshModalDialogAndDestroysIt) {
 }
 
 TEST(UploadDialog, EmptyRecordedFolderStillUploadsInfo) {
-    TFlowFixture f;
-    TCollectionServer server("ok", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
-    f.Run(dlg);
-    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+    TServedFlow f("ok", 0);
+    f.Run();
+    EXPECT_EQ(Texts(f.answers.boxes), QStringList{"Upload complete!"});
     EXPECT_EQ(ReadFile(f.recorded + "info.txt"), "Speakername=Unknown\r\nCountry=Unknown\r\nRegion=Unknown\r\n");
-    const QJsonArray entries = Json(server.WaitRecord(1))["entries"].toArray();
+    const QJsonArray entries = Json(f.server.WaitRecord(1))["entries"].toArray();
     ASSERT_EQ(entries.size(), 1);
     EXPECT_EQ(entries[0].toObject()["name"].toString(), "info.txt");
     EXPECT_EQ(entries[0].toObject()["size"].toInt(), 54);
@@ -255,8 +256,7 @@ TEST(UploadDialog, EmptyRecordedFolderStillUploadsInfo) {
 TEST(UploadDialog, EveryKindOfServerFailureSaysErrorUploadingFile) {
     for (const char* mode : {"404", "500", "302", "e0lower", "E00", "drop", "unreachable"}) {
         SCOPED_TRACE(mode);
-        TFlowFixture f;
-        AddTakes(f.recorded, 1);
+        TFlowFixture f(1);
         std::unique_ptr<TCollectionServer> server;
         if (std::string(mode) == "unreachable") {
             ::setenv("ORVANT_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(UnusedPort())).c_str(), 1);
@@ -275,129 +275,99 @@ TEST(UploadDialog, EveryKindOfServerFailureSaysErrorUploadingFile) {
 }
 
 TEST(UploadDialog, ReplyWithWhitespaceAroundCountsAsComplete) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 1);
-    TCollectionServer server("spaces", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
-    f.Run(dlg);
-    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+    TServedFlow f("spaces", 1);
+    f.Run();
+    EXPECT_EQ(Texts(f.answers.boxes), QStringList{"Upload complete!"});
 }
 
 TEST(UploadDialog, AbortConfirmedDuringTheTransferCutsItSilently) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 2);
-    TCollectionServer server("hang", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
+    TServedFlow f("hang", 2);
     bool pressed = false;
-    answers.onTick = [&] {
-        if (!pressed && server.Held(1)) {
+    f.answers.onTick = [&] {
+        if (!pressed && f.server.Held(1)) {
             pressed = true;
-            Press(dlg.BtnAbort);
+            Press(f.dlg.BtnAbort);
         }
     };
-    f.Run(dlg);
+    f.Run();
     EXPECT_TRUE(pressed);
-    EXPECT_TRUE(dlg.Aborted());
-    ASSERT_EQ(answers.boxes.size(), 1u);  // the question only, no outcome
-    EXPECT_EQ(answers.boxes[0].text, "Sure you want to abort uploading?");
-    EXPECT_EQ(answers.boxes[0].title, "Bestätigen");
-    EXPECT_EQ(answers.boxes[0].icon, QMessageBox::Question);
-    EXPECT_EQ(answers.boxes[0].buttons, (QStringList{"&Ja", "&Nein"}));
-    EXPECT_TRUE(Json(server.WaitRecord(1))["client_disconnected"].toBool());
+    EXPECT_TRUE(f.dlg.Aborted());
+    ASSERT_EQ(f.answers.boxes.size(), 1u);  // the question only, no outcome
+    EXPECT_EQ(f.answers.boxes[0].text, "Sure you want to abort uploading?");
+    EXPECT_EQ(f.answers.boxes[0].title, "Bestätigen");
+    EXPECT_EQ(f.answers.boxes[0].icon, QMessageBox::Question);
+    EXPECT_EQ(f.answers.boxes[0].buttons, (QStringList{"&Ja", "&Nein"}));
+    EXPECT_TRUE(Json(f.server.WaitRecord(1))["client_disconnected"].toBool());
 }
 
 TEST(UploadDialog, AbortAnsweredNoLetsTheTransferFinish) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 2);
-    TCollectionServer server("hold", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
-    answers.answerYes = false;
+    TServedFlow f("hold", 2);
+    f.answers.answerYes = false;
     int step = 0;
-    answers.onTick = [&] {
-        if (step == 0 && server.Held(1)) {
+    f.answers.onTick = [&] {
+        if (step == 0 && f.server.Held(1)) {
             step = 1;
-            Press(dlg.BtnAbort);
-        } else if (step == 1 && !answers.boxes.empty()) {
+            Press(f.dlg.BtnAbort);
+        } else if (step == 1 && !f.answers.boxes.empty()) {
             step = 2;  // answered: now let the server reply
-            server.Release();
+            f.server.Release();
         }
     };
-    f.Run(dlg);
-    EXPECT_FALSE(dlg.Aborted());
-    EXPECT_EQ(Texts(answers.boxes), (QStringList{"Sure you want to abort uploading?", "Upload complete!"}));
-    EXPECT_TRUE(Json(server.WaitRecord(1))["errors"].toArray().isEmpty());
+    f.Run();
+    EXPECT_FALSE(f.dlg.Aborted());
+    EXPECT_EQ(Texts(f.answers.boxes), (QStringList{"Sure you want to abort uploading?", "Upload complete!"}));
+    EXPECT_TRUE(Json(f.server.WaitRecord(1))["errors"].toArray().isEmpty());
 }
 
 TEST(UploadDialog, AbortConfirmedDuringTheBuildStillUploadsWithoutAMessage) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 80, 20000);  // 81 files with info.txt: messages run at 0, 20, 40, 60, 80
-    TCollectionServer server("ok", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
+    TServedFlow f("ok", 80, 20000);
     int maxWhenPressed = -1;
     bool pressed = false;
-    QObject::connect(dlg.BtnAbort, &QAbstractButton::pressed, [&] { maxWhenPressed = dlg.ProgressBar1->maximum(); });
-    answers.onTick = [&] {
-        if (!pressed && dlg.Working()) {
+    QObject::connect(f.dlg.BtnAbort, &QAbstractButton::pressed, [&] { maxWhenPressed = f.dlg.ProgressBar1->maximum(); });
+    f.answers.onTick = [&] {
+        if (!pressed && f.dlg.Working()) {
             pressed = true;
-            Press(dlg.BtnAbort);
+            Press(f.dlg.BtnAbort);
         }
     };
-    f.Run(dlg);
+    f.Run();
     EXPECT_EQ(maxWhenPressed, 81) << "Abort was not pressed during the build";
-    EXPECT_TRUE(dlg.Aborted());
-    EXPECT_EQ(Texts(answers.boxes), QStringList{"Sure you want to abort uploading?"});
-    const QJsonObject rec = Json(server.WaitRecord(1));
+    EXPECT_TRUE(f.dlg.Aborted());
+    EXPECT_EQ(Texts(f.answers.boxes), QStringList{"Sure you want to abort uploading?"});
+    const QJsonObject rec = Json(f.server.WaitRecord(1));
     EXPECT_TRUE(rec["errors"].toArray().isEmpty());
     EXPECT_EQ(rec["entries"].toArray().size(), 81);
 }
 
 TEST(UploadDialog, CloseDuringTheFlowWaitsForItsEnd) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 1);
-    TCollectionServer server("hold", f.recorded);
-    f.UseServer(server);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
+    TServedFlow f("hold", 1);
     bool visibleAfterClose = false;
     int step = 0;
-    answers.onTick = [&] {
-        if (step == 0 && server.Held(1)) {
+    f.answers.onTick = [&] {
+        if (step == 0 && f.server.Held(1)) {
             step = 1;
-            Press(dlg.BtnClose);
-        } else if (step == 1 && !dlg.BtnClose->isDown()) {
+            Press(f.dlg.BtnClose);
+        } else if (step == 1 && !f.dlg.BtnClose->isDown()) {
             step = 2;
-            visibleAfterClose = dlg.isVisible() && dlg.Working();
-            server.Release();
+            visibleAfterClose = f.dlg.isVisible() && f.dlg.Working();
+            f.server.Release();
         }
     };
-    f.Run(dlg);
+    f.Run();
     EXPECT_TRUE(visibleAfterClose);
-    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+    EXPECT_EQ(Texts(f.answers.boxes), QStringList{"Upload complete!"});
 }
 
 TEST(UploadDialog, TakeStillOpenForWritingStopsTheBuildWithTheOpenError) {
-    TFlowFixture f;
-    AddTakes(f.recorded, 2);
-    TCollectionServer server("ok", f.recorded);
-    f.UseServer(server);
+    TServedFlow f("ok", 2);
     TFileStream recording(f.recorded + "take1.wav", fmOpenWrite | fmShareDenyWrite);
-    TDlgFtpUpload dlg(nullptr, f.program.Path());
-    TBoxAnswerer answers;
-    f.Run(dlg);
-    ASSERT_EQ(answers.boxes.size(), 1u);
-    EXPECT_TRUE(answers.boxes[0].text.startsWith("Error uploading voice archive: Datei " +
+    f.Run();
+    ASSERT_EQ(f.answers.boxes.size(), 1u);
+    EXPECT_TRUE(f.answers.boxes[0].text.startsWith("Error uploading voice archive: Datei " +
                                                  QString::fromStdString(f.recorded) + "take1.wav kann nicht geöffnet werden. "))
-        << answers.boxes[0].text.toStdString();
-    EXPECT_EQ(answers.boxes[0].title, QCoreApplication::applicationName());
-    EXPECT_FALSE(server.HasRecord(1));
+        << f.answers.boxes[0].text.toStdString();
+    EXPECT_EQ(f.answers.boxes[0].title, QCoreApplication::applicationName());
+    EXPECT_FALSE(f.server.HasRecord(1));
     EXPECT_FALSE(fs::exists("tmp"));
 }
 
