@@ -14,6 +14,7 @@ Usage: e2e_session.py BUILD_DIR SOURCE_DIR
 import json
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -140,7 +141,9 @@ def green_rows(png, x0, y0, x1, y1):
     return [(top, bottom, greens > 3) for top, bottom, greens in rows]
 
 
-class Session(unittest.TestCase):
+class ProgramTestCase(unittest.TestCase):
+    """A private desktop, speech to capture, and helpers to run the program."""
+
     @classmethod
     def setUpClass(cls):
         os.makedirs(ARTIFACTS, exist_ok=True)
@@ -212,6 +215,33 @@ class Session(unittest.TestCase):
         played = slurp(self.desk.playback_file)
         self.assertEqual(played[: len(data)], data, what + ": bytes reached the device unchanged")
 
+    def wait_error_box(self, main, name, timeout=60):
+        """The application's error box (a second window with the main
+        window's title); screenshots it, closes it with Return."""
+        found = []
+
+        def look():
+            out = self.desk.xdotool("search", "--onlyvisible", "--name", f"^{MAIN_TITLE}$", check=False).split()
+            found[:] = [w for w in out if w != main]
+            return bool(found)
+
+        self.wait_until(look, timeout, "error box")
+        box = found[-1]
+        time.sleep(0.3)
+        self.shot(name, box)
+        self.desk.key(box, "Return")
+        self.wait_until(lambda: box not in self.desk.xdotool("search", "--onlyvisible", "--name",
+                                                             f"^{MAIN_TITLE}$", check=False).split(),
+                        30, "error box closed")
+
+    def folder_state(self, folder, skip=("info.txt",)):
+        return {f: slurp(os.path.join(folder, f)) for f in sorted(os.listdir(folder)) if f not in skip}
+
+    def record(self, main, seconds):
+        t0 = self.press(main, "Rec")
+        time.sleep(seconds)
+        return t0
+
     def press(self, wid, button):
         self.desk.click(wid, *BUTTONS[button])
         return time.monotonic()
@@ -225,7 +255,8 @@ class Session(unittest.TestCase):
             self.assertLess(time.monotonic(), end, f"timed out: {what}")
             time.sleep(0.1)
 
-    # -- the session
+
+class Session(ProgramTestCase):
     def test_a_speakers_whole_session(self):
         prog = self.lay_out_program("prog")
         port, saved = self.start_server("ok")
@@ -306,5 +337,125 @@ class Session(unittest.TestCase):
         self.assertEqual(proc.wait(30), 0)
 
 
+class Faults(ProgramTestCase):
+    """Nothing recorded is lost or corrupted when things go wrong."""
+
+    def test_disk_full_while_recording_keeps_a_valid_take(self):
+        prog = self.lay_out_program("full")
+        limit = 120000  # bytes a file of the program may grow to
+
+        def limit_files():
+            import resource
+            import signal
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        proc, main, _ = self.start_program(prog, 9, preexec=limit_files)
+        self.select_row(main, 1, "10-full-tree.png")
+        self.record(main, 3.5)
+        self.wait_error_box(main, "11-disk-full-error.png")
+        self.press(main, "Stop")
+        take = os.path.join(prog, "recorded", "p001.wav")
+        self.wait_until(lambda: os.path.exists(take), 10, "take")
+        rate, ch, width, frames, data = wav_data(take)
+        self.assertEqual((rate, ch, width), (22050, 2, 2))
+        self.assertGreater(len(data), 0)
+        self.assertLessEqual(46 + len(data), limit)
+        self.assertEqual(os.path.getsize(take), 46 + len(data), "header sizes match what was written")
+        self.assertEqual(data, slurp(self.capture)[: len(data)])
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+    def test_refused_device_shows_the_error_and_keeps_other_takes(self):
+        prog = self.lay_out_program("refused")
+        other = os.path.join(prog, "recorded", "p002.wav")
+        shutil.copy2(os.path.join(prog, "samples", "Howareyou.wav"), other)
+        before = slurp(other)
+        conf = os.path.join(self.root, "refused.conf")
+        with open(conf, "w") as f:
+            f.write('pcm.!default { type hw card 31 }\nctl.!default { type hw card 31 }\n')
+        proc, main, _ = self.start_program(prog, 9, extra_env={"ALSA_CONFIG_PATH": conf})
+        self.select_row(main, 1, "20-refused-tree.png")
+        self.press(main, "Rec")
+        self.wait_error_box(main, "21-refused-error.png")
+        # "Rec" empties the take it was about to record; it stays a valid WAVE image.
+        _, _, _, frames, _ = wav_data(os.path.join(prog, "recorded", "p001.wav"))
+        self.assertEqual(frames, 0)
+        self.assertEqual(slurp(other), before)
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+    def upload_flow(self, prog, main, mode_port, abort=False):
+        self.press(main, "Compress and Upload")
+        dlg = self.desk.find_window(UPLOAD_TITLE)
+        time.sleep(0.5)
+        self.desk.click(dlg, 76, 116)
+        if abort:
+            time.sleep(2.0)
+            self.desk.click(dlg, 152 + 68, 116)
+            confirm = self.desk.find_window("Bestätigen")
+            self.shot("32-abort-confirm.png", confirm)
+            self.desk.key(confirm, "alt+j")
+        else:
+            box = self.desk.find_window(UPLOAD_TITLE + r"\.\.\.", timeout=120)
+            self.shot(f"31-outcome-{mode_port}.png", box)
+            self.desk.key(box, "Return")
+        self.wait_until(lambda: self.desk.window_gone(UPLOAD_TITLE), 60, "dialog closed")
+
+    def test_failed_uploads_leave_recorded_untouched(self):
+        prog = self.lay_out_program("failing")
+        for name in ("p001.wav", "p002.wav"):
+            shutil.copy2(os.path.join(prog, "samples", "Goodmorning.wav"), os.path.join(prog, "recorded", name))
+        before = self.folder_state(os.path.join(prog, "recorded"))
+        # A server that is down: a port nobody listens on.
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            down_port = s.getsockname()[1]
+        cases = [("down", down_port, False)]
+        for mode in ("500", "hang"):
+            port, _ = self.start_server(mode)
+            cases.append((mode, port, mode == "hang"))
+        for mode, port, abort in cases:
+            with self.subTest(mode=mode):
+                proc, main, tmpdir = self.start_program(prog, port)
+                self.upload_flow(prog, main, mode, abort=abort)
+                self.assertEqual(self.folder_state(os.path.join(prog, "recorded")), before)
+                self.assertEqual([f for f in os.listdir(tmpdir) if f.endswith(".zlb")], [])
+                self.press(main, "Exit")
+                self.assertEqual(proc.wait(30), 0)
+
+    def test_malformed_catalogue_gives_the_error_box_and_a_usable_window(self):
+        prog = self.lay_out_program("malformed")
+        with open(os.path.join(prog, "orvant.xml"), "w") as f:
+            f.write('<phrases caption="Session"><p caption="One" wav="p001"/><p caption="Two"')
+        env = dict(self.desk.env)
+        proc = subprocess.Popen([os.path.join(prog, "orvant")], cwd=self.root, env=env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        # The error box comes first; the main window follows it.
+        box = self.desk.find_window(MAIN_TITLE)
+        time.sleep(0.5)
+        self.shot("40-malformed-error.png", box)
+        self.desk.key(box, "Return")
+        main = self.desk.find_window(MAIN_TITLE)
+        time.sleep(0.5)
+        self.shot("41-malformed-window.png", main)
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+    def test_closing_while_recording_leaves_a_complete_take(self):
+        prog = self.lay_out_program("closing")
+        proc, main, _ = self.start_program(prog, 9)
+        self.select_row(main, 1, "50-closing-tree.png")
+        t0 = self.record(main, 2.5)
+        t1 = self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+        rate, ch, width, frames, data = wav_data(os.path.join(prog, "recorded", "p001.wav"))
+        self.assertEqual((rate, ch, width), (22050, 2, 2))
+        self.assertEqual(os.path.getsize(os.path.join(prog, "recorded", "p001.wav")), 46 + len(data))
+        self.assertAlmostEqual(frames / 22050, t1 - t0, delta=0.8)
+        self.assertEqual(data, slurp(self.capture)[: len(data)])
+
+
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0], "-v"])
+    # Further arguments name single tests, e.g. Faults.test_disk_full_while_recording_keeps_a_valid_take
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[3:]])
