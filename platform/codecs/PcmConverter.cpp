@@ -165,6 +165,7 @@ public:
 
     void Reset() override {
         fPending.clear();
+        fFlushed = false;
         if (fSoxr) soxr_clear(fSoxr);
     }
 
@@ -186,6 +187,9 @@ public:
 
     TResult Convert(const uint8_t* src, uint32_t srcLen, uint8_t* dst, uint32_t dstLen, bool blockAlign,
                     bool end) override {
+        // A resampler that was flushed takes no more input: data after the
+        // end of a stream starts a new one.
+        if (fFlushed) Reset();
         TResult r;
         // A frame split over two calls is completed first.
         if (!fPending.empty() && srcLen > 0) {
@@ -259,7 +263,11 @@ private:
             const size_t roomFrames = std::min<size_t>((dstLen - dstUsed) / fDstFrame, kChunk);
             if (roomFrames == 0) return;
             size_t odone = 0;
-            if (soxr_process(fSoxr, nullptr, 0, nullptr, fOut.data(), roomFrames, &odone) || odone == 0) return;
+            if (soxr_process(fSoxr, nullptr, 0, nullptr, fOut.data(), roomFrames, &odone)) return;
+            if (odone == 0) {
+                fFlushed = true;
+                return;
+            }
             Emit(fOut.data(), odone, dst, dstUsed);
         }
     }
@@ -279,6 +287,7 @@ private:
     uint32_t fSrcRate, fDstRate;
     uint32_t fSrcFrame, fDstFrame;
     soxr_t fSoxr = nullptr;
+    bool fFlushed = false;
     std::vector<uint8_t> fPending;
     std::vector<T> fIn, fMid, fOut, fWide;
 };

@@ -488,3 +488,42 @@ TEST(AcmRobustness, GarbageThroughEveryDecoder) {
 
 }  // namespace
 }  // namespace orvant
+
+namespace orvant {
+namespace {
+
+// After a stream has ended, further data on the same handle converts as a
+// new stream (the resampler is not fed after its flush).
+TEST(AcmStream, DataAfterTheEndStartsANewStream) {
+    const auto src = Pcm(2, 44100, 16), dst = Pcm(1, 16000, 16);
+    const std::vector<uint8_t> in = Signal(4410, 2, 44100);
+    HACMSTREAM has = nullptr;
+    ASSERT_EQ(acmStreamOpen(&has, nullptr, &src, &dst, nullptr, 0, 0, 0), MMSYSERR_NOERROR);
+    uint32_t size = 0;
+    ASSERT_EQ(acmStreamSize(has, uint32_t(in.size()), &size, ACM_STREAMSIZEF_SOURCE), MMSYSERR_NOERROR);
+    std::vector<uint8_t> out(size);
+    ACMSTREAMHEADER h{};
+    h.cbStruct = sizeof(h);
+    h.pbSrc = const_cast<uint8_t*>(in.data());
+    h.cbSrcLength = uint32_t(in.size());
+    h.pbDst = out.data();
+    h.cbDstLength = size;
+    ASSERT_EQ(acmStreamPrepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+    std::vector<std::vector<uint8_t>> results;
+    for (uint32_t flags : {ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END, ACM_STREAMCONVERTF_END}) {
+        ASSERT_EQ(acmStreamConvert(has, &h, flags), MMSYSERR_NOERROR);
+        results.emplace_back(out.begin(), out.begin() + h.cbDstLengthUsed);
+        // What the first call may still hold comes out before the next one.
+        h.cbSrcLength = 0;
+        ASSERT_EQ(acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END), MMSYSERR_NOERROR);
+        EXPECT_EQ(h.cbDstLengthUsed, 0u);
+        h.cbSrcLength = uint32_t(in.size());
+    }
+    EXPECT_NEAR(double(results[0].size()), 1600 * 2, 8);
+    EXPECT_EQ(results[0], results[1]);
+    acmStreamUnprepareHeader(has, &h, 0);
+    acmStreamClose(has, 0);
+}
+
+}  // namespace
+}  // namespace orvant
