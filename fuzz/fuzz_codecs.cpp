@@ -98,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 first = false;
                 if (last) break;
             } while (at < size);
+            // More data after the end: a new stream on the same handle.
+            if (pieceSeed & 2) {
+                h.cbSrcLength = uint32_t(size < piece ? size : piece);
+                acmStreamConvert(has, &h, ACM_STREAMCONVERTF_END);
+                if (h.cbDstLengthUsed > out) __builtin_trap();
+            }
             h.cbSrcLength = piece;
             acmStreamUnprepareHeader(has, &h, 0);
         }

@@ -165,7 +165,7 @@ public:
 
     void Reset() override {
         fPending.clear();
-        fFlushed = false;
+        fFlushing = fFlushed = false;
         if (fSoxr) soxr_clear(fSoxr);
     }
 
@@ -187,10 +187,14 @@ public:
 
     TResult Convert(const uint8_t* src, uint32_t srcLen, uint8_t* dst, uint32_t dstLen, bool blockAlign,
                     bool end) override {
-        // A resampler that was flushed takes no more input: data after the
-        // end of a stream starts a new one.
-        if (fFlushed) Reset();
         TResult r;
+        // A resampler being flushed takes no more input: what it still holds
+        // comes out first, then data after the end starts a new stream.
+        if (fFlushing) {
+            if (!fFlushed) Flush(dst, dstLen, r.dstUsed);
+            if (!fFlushed) return r;
+            Reset();
+        }
         // A frame split over two calls is completed first.
         if (!fPending.empty() && srcLen > 0) {
             const uint32_t take = std::min<uint32_t>(srcLen, fSrcFrame - static_cast<uint32_t>(fPending.size()));
@@ -259,12 +263,12 @@ private:
     }
 
     void Flush(uint8_t* dst, uint32_t dstLen, uint32_t& dstUsed) {
+        fFlushing = true;
         for (;;) {
             const size_t roomFrames = std::min<size_t>((dstLen - dstUsed) / fDstFrame, kChunk);
             if (roomFrames == 0) return;
             size_t odone = 0;
-            if (soxr_process(fSoxr, nullptr, 0, nullptr, fOut.data(), roomFrames, &odone)) return;
-            if (odone == 0) {
+            if (soxr_process(fSoxr, nullptr, 0, nullptr, fOut.data(), roomFrames, &odone) || odone == 0) {
                 fFlushed = true;
                 return;
             }
@@ -287,7 +291,8 @@ private:
     uint32_t fSrcRate, fDstRate;
     uint32_t fSrcFrame, fDstFrame;
     soxr_t fSoxr = nullptr;
-    bool fFlushed = false;
+    bool fFlushing = false;  // the end was reached: the resampler gives out what it holds
+    bool fFlushed = false;   // ... and has given out everything
     std::vector<uint8_t> fPending;
     std::vector<T> fIn, fMid, fOut, fWide;
 };

@@ -522,6 +522,40 @@ TEST(AcmStream, DataAfterTheEndStartsANewStream) {
     EXPECT_NEAR(double(results[0].size()), 1600 * 2, 8);
     EXPECT_EQ(results[0], results[1]);
     acmStreamUnprepareHeader(has, &h, 0);
+
+    // The same with a target block too small for the tail, and the second
+    // stream's data offered as soon as the first one's is in: the tail comes
+    // out first, then the second stream, nothing lost or fed twice.
+    std::vector<uint8_t> small(512), feed(in.size()), all;
+    ACMSTREAMHEADER t{};
+    t.cbStruct = sizeof(t);
+    t.pbSrc = feed.data();
+    t.cbSrcLength = uint32_t(in.size());
+    t.pbDst = small.data();
+    t.cbDstLength = uint32_t(small.size());
+    ASSERT_EQ(acmStreamPrepareHeader(has, &t, 0), MMSYSERR_NOERROR);
+    size_t at = 0;
+    int stream = 0;
+    uint32_t flags = ACM_STREAMCONVERTF_START | ACM_STREAMCONVERTF_END;
+    for (int guard = 0; guard < 1000; ++guard) {
+        std::copy(in.begin() + long(at), in.end(), feed.begin());
+        t.cbSrcLength = uint32_t(in.size() - at);
+        ASSERT_EQ(acmStreamConvert(has, &t, flags), MMSYSERR_NOERROR);
+        flags = ACM_STREAMCONVERTF_END;
+        at += t.cbSrcLengthUsed;
+        all.insert(all.end(), small.begin(), small.begin() + t.cbDstLengthUsed);
+        if (at == in.size() && stream == 0) {
+            stream = 1;
+            at = 0;
+        } else if (at == in.size() && t.cbDstLengthUsed < small.size()) {
+            break;
+        }
+    }
+    std::vector<uint8_t> twice = results[0];
+    twice.insert(twice.end(), results[0].begin(), results[0].end());
+    EXPECT_EQ(all, twice);
+    t.cbSrcLength = uint32_t(in.size());
+    EXPECT_EQ(acmStreamUnprepareHeader(has, &t, 0), MMSYSERR_NOERROR);
     acmStreamClose(has, 0);
 }
 
