@@ -240,6 +240,28 @@ TEST_F(RecorderTest, AFailedWriteIsReportedAndTheRecordingGoesOn) {
     EXPECT_EQ(check.DataSize(), 88200u);
 }
 
+// A stream that refuses every write once told to.
+class TRefusingStream : public TMemoryStream {
+public:
+    int32_t Write(const void* buffer, int32_t count) override {
+        return refuse ? -1 : TMemoryStream::Write(buffer, count);
+    }
+    bool refuse = false;
+};
+
+TEST_F(RecorderTest, ATakeWhoseSizesCannotBeWrittenIsReportedAtTheClose) {
+    TRefusingStream target;
+    int whileOpen = 0, afterClose = 0;
+    rec.OnError = [&](TWaveAudioIO* sender) { ++(sender->Active() ? whileOpen : afterClose); };
+    ASSERT_TRUE(rec.RecordToStream(&target));
+    ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
+    Record(1000);
+    target.refuse = true;
+    StopAndWait(rec);
+    EXPECT_EQ(afterClose, 1);  // the image could not be completed
+    EXPECT_EQ(rec.LastError(), uint32_t(MMSYSERR_ERROR));
+}
+
 TEST_F(RecorderTest, StockItemsAndTheirAbsence) {
     try {
         rec.SetActive(true);
