@@ -2,6 +2,11 @@
 // access, load/save/assign, ownership, and files checked by other readers.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -486,6 +491,42 @@ TEST(Adapter, FullDiskKeepsWhatWasRecorded) {
     EXPECT_EQ(c.State(), wssReady);
     EXPECT_TRUE(c.Valid());
     EXPECT_EQ(c.DataSize(), 11u);
+}
+
+TEST(Adapter, FileSizeLimitKeepsWhatWasRecorded) {
+    // A real file under a file-size limit (write(2) fails with EFBIG after a
+    // short write), in a child process: the recording stops short, and once
+    // the rewrite ends the file is a valid image of what got through.
+    TempDir dir;
+    const std::string path = dir / "limited.wav";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim {120000, 120000};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        int code = 0;
+        {
+            TWaveStreamAdapter a(new TFileStream(path, fmCreate | fmShareDenyWrite), soOwned);
+            if (!a.BeginRewritePCM(Stereo16bit22050Hz)) code = 1;
+            const Bytes second = Ramp(88200);
+            if (a.Write(second.data(), 88200) != 88200) code = 2;
+            if (a.Write(second.data(), 88200) != 120000 - 46 - 88200) code = 3;
+            if (a.Write(second.data(), 88200) != -1) code = 4;
+            if (!a.EndRewrite()) code = 5;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const Bytes b = ReadFile(path);
+    ASSERT_EQ(b.size(), 120000u);
+    EXPECT_EQ(LE32(b, 4), 120000u - 8);
+    EXPECT_EQ(LE32(b, 42), 120000u - 46);
+    int rc;
+    EXPECT_EQ(RunCommand("sox --i -s " + path, &rc), std::to_string((120000 - 46) / 4) + "\n");
 }
 
 TEST(Adapter, ImageStopsGrowingAtTheRiffLimit) {
