@@ -1,7 +1,7 @@
 // ALSA streams for the wave-device layer.
 //
 // Streams are opened non-blocking; the layer's I/O thread moves what fits
-// and sleeps in Wait, which polls the PCM's descriptors together with an
+// and sleeps in Wait, in ALSA's own wait for at most one period, or on an
 // eventfd that Interrupt writes. Overruns and underruns are recovered where
 // they show (the next read or write), never reported. ALSA errors become
 // result codes here, with ALSA's own text kept as the detail of the code.
@@ -81,10 +81,11 @@ public:
     TAlsaStream(snd_pcm_t* pcm, TWaveDirection dir, std::string name, snd_pcm_uframes_t period, bool canPause)
         : fPcm(pcm), fDir(dir), fName(std::move(name)), fPeriod(period), fCanPause(canPause) {
         fWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        const int n = snd_pcm_poll_descriptors_count(pcm);
-        fFds.resize(static_cast<size_t>(std::max(n, 0)) + 1);
-        if (n > 0) snd_pcm_poll_descriptors(pcm, fFds.data(), static_cast<unsigned>(n));
-        fFds.back() = pollfd{fWake, POLLIN, 0};
+        unsigned rate = 0;
+        int sub = 0;
+        THwParams hw;
+        if (snd_pcm_hw_params_current(pcm, hw.p) >= 0 && snd_pcm_hw_params_get_rate(hw.p, &rate, &sub) >= 0 && rate)
+            fPeriodMs = std::max(1, static_cast<int>(period * 1000 / rate));
     }
     ~TAlsaStream() override {
         snd_pcm_drop(fPcm);
@@ -138,9 +139,8 @@ public:
     }
 
     void Wait(uint32_t timeoutMs) override {
-        int timeout = static_cast<int>(std::min<uint32_t>(timeoutMs, 60000));
-        nfds_t count = fFds.size();
-        pollfd* fds = fFds.data();
+        const int timeout = std::min(static_cast<int>(std::min<uint32_t>(timeoutMs, 60000)), PeriodMs());
+        if (TakeInterrupt(0)) return;
         if (fDir == TWaveDirection::wdOutput) {
             const snd_pcm_state_t st = snd_pcm_state(fPcm);
             // Frames below the start threshold would wait for ever.
@@ -149,24 +149,34 @@ public:
                 if (snd_pcm_delay(fPcm, &d) == 0 && d > 0) snd_pcm_start(fPcm);
             }
             const snd_pcm_sframes_t avail = snd_pcm_avail_update(fPcm);
-            if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= fPeriod || st != SND_PCM_STATE_RUNNING) {
+            if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= fPeriod ||
+                snd_pcm_state(fPcm) != SND_PCM_STATE_RUNNING) {
                 // There is room, so the layer waits for frames to be played:
-                // look again after one period (the PCM's own descriptors
-                // would report the room at once).
-                fds = &fFds.back();
-                count = 1;
-                timeout = std::min(timeout, PeriodMs());
+                // look again after one period.
+                TakeInterrupt(timeout);
+                return;
             }
+        } else if (snd_pcm_state(fPcm) != SND_PCM_STATE_RUNNING) {
+            TakeInterrupt(timeout);
+            return;
         }
-        for (auto& p : fFds) p.revents = 0;
+        // ALSA's own wait runs the plugin's poll handling (some plugins move
+        // their pointer only there). It cannot watch our eventfd too, so it
+        // waits at most one period; Interrupt is noticed by then.
+        snd_pcm_wait(fPcm, timeout);
+    }
+
+    // Waits up to timeoutMs for Interrupt; true (and reset) when it came.
+    bool TakeInterrupt(int timeoutMs) {
+        pollfd p{fWake, POLLIN, 0};
         int r;
-        do r = ::poll(fds, count, timeout);
+        do r = ::poll(&p, 1, timeoutMs);
         while (r < 0 && errno == EINTR);
-        if (fFds.back().revents & POLLIN) {
-            uint64_t v;
-            while (::read(fWake, &v, sizeof v) < 0 && errno == EINTR) {
-            }
+        if (r <= 0) return false;
+        uint64_t v;
+        while (::read(fWake, &v, sizeof v) < 0 && errno == EINTR) {
         }
+        return true;
     }
 
     void Interrupt() override {
@@ -215,14 +225,7 @@ public:
     uint32_t PeriodFrames() const override { return static_cast<uint32_t>(fPeriod); }
 
 private:
-    int PeriodMs() const {
-        unsigned rate = 0;
-        int dir = 0;
-        THwParams hw;
-        if (snd_pcm_hw_params_current(fPcm, hw.p) < 0 || snd_pcm_hw_params_get_rate(hw.p, &rate, &dir) < 0 || !rate)
-            return 20;
-        return std::max(1, static_cast<int>(fPeriod * 1000 / rate));
-    }
+    int PeriodMs() const { return fPeriodMs; }
 
     snd_pcm_t* fPcm;
     TWaveDirection fDir;
@@ -231,7 +234,7 @@ private:
     bool fCanPause;
     bool fPaused = false;
     int fWake = -1;
-    std::vector<pollfd> fFds;
+    int fPeriodMs = 20;
 };
 
 }  // namespace
