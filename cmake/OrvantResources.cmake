@@ -19,10 +19,10 @@
 # that nothing references, and with them the registration).
 #
 # The same file is the generator when run as a script:
-#   cmake -DORVANT_RESOURCE_SPEC=<spec> -DORVANT_RESOURCE_OUT=<cpp> -P OrvantResources.cmake
+#   cmake -DORVANT_RESOURCE_LIST=<list> -DORVANT_RESOURCE_OUT=<cpp> -P OrvantResources.cmake
 
-if(CMAKE_SCRIPT_MODE_FILE AND DEFINED ORVANT_RESOURCE_SPEC)
-  file(STRINGS "${ORVANT_RESOURCE_SPEC}" entries)
+if(CMAKE_SCRIPT_MODE_FILE AND DEFINED ORVANT_RESOURCE_LIST)
+  file(STRINGS "${ORVANT_RESOURCE_LIST}" entries)
   set(body "")
   set(regs "")
   set(index 0)
@@ -80,7 +80,7 @@ function(orvant_add_wave_resources target)
   set_property(TARGET ${target} PROPERTY ORVANT_WAVE_RESOURCE_SETS ${next})
   set(stem "${CMAKE_CURRENT_BINARY_DIR}/${target}_wave_resources${count}")
 
-  set(spec "")
+  set(entries_text "")
   set(files "")
   set(i 0)
   while(i LESS n)
@@ -101,17 +101,17 @@ function(orvant_add_wave_resources target)
       message(FATAL_ERROR "orvant_add_wave_resources(${target}): expected NAME or ID, got '${kind}'")
     endif()
     get_filename_component(path "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    string(APPEND spec "${kind}|${key}|${path}\n")
+    string(APPEND entries_text "${kind}|${key}|${path}\n")
     list(APPEND files "${path}")
     math(EXPR i "${i} + 3")
   endwhile()
 
-  file(WRITE "${stem}.spec" "${spec}")
+  file(WRITE "${stem}.list" "${entries_text}")
   add_custom_command(
     OUTPUT "${stem}.cpp"
-    COMMAND ${CMAKE_COMMAND} -DORVANT_RESOURCE_SPEC=${stem}.spec -DORVANT_RESOURCE_OUT=${stem}.cpp
+    COMMAND ${CMAKE_COMMAND} -DORVANT_RESOURCE_LIST=${stem}.list -DORVANT_RESOURCE_OUT=${stem}.cpp
             -P "${ORVANT_RESOURCES_SCRIPT}"
-    DEPENDS ${files} "${stem}.spec" "${ORVANT_RESOURCES_SCRIPT}"
+    DEPENDS ${files} "${stem}.list" "${ORVANT_RESOURCES_SCRIPT}"
     COMMENT "Compiling WAVE resources into ${target}"
     VERBATIM)
 
