@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <chrono>
@@ -14,10 +15,19 @@
 
 namespace orvant::bench {
 
-double Seconds(const std::function<void()>& f) {
+namespace {
+double CpuSeconds() {
+    timespec ts {};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+}  // namespace
+
+TTimes Measure(const std::function<void()>& f) {
     const auto t0 = std::chrono::steady_clock::now();
+    const double c0 = CpuSeconds();
     f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), CpuSeconds() - c0};
 }
 
 double Median(std::vector<double> v) {

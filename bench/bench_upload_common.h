@@ -7,7 +7,13 @@
 
 namespace orvant::bench {
 
-double Seconds(const std::function<void()>& f);
+// Wall-clock seconds of f, and the process's CPU seconds during f (the
+// fairer figure on a machine shared with other work).
+struct TTimes {
+    double wall = 0;
+    double cpu = 0;
+};
+TTimes Measure(const std::function<void()>& f);
 double Median(std::vector<double> v);
 // Runs f in a forked child; its resident set in KiB before f and its peak
 // while f ran (both -1 when the child failed).

@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> ours, base;
     for (int r = 0; r < rounds; ++r) {
-        base.push_back(Seconds([&] { Shell(curl); }));
-        ours.push_back(Seconds([&] { Post(url, big); }));
+        base.push_back(Measure([&] { Shell(curl); }).wall);
+        ours.push_back(Measure([&] { Post(url, big); }).wall);
     }
     const double mb = double(fs::file_size(big)) / 1e6;
     std::printf("UploadArchiveTo          median %.3f s  %.1f MB/s\n", Median(ours), mb / Median(ours));
