@@ -125,8 +125,9 @@ private:
 };
 
 // Backends report failures as result codes; where the system said more (an
-// ALSA error text), they record it here for the calling thread, and the
-// error-text calls add it to the text of that code, once.
+// ALSA error text), they record it here, and the error-text calls add it to
+// the text of that code until another failure is recorded (every open or
+// format query starts afresh).
 void SetWaveErrorDetail(MMRESULT code, const std::string& detail);
 
 // Number of wave devices (input plus output) open right now.

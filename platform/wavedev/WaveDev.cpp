@@ -433,6 +433,7 @@ bool FormatIsSound(const WAVEFORMATEX& f) {
 
 // uDeviceID of the capability calls may be an open device's handle.
 UINT ResolveDeviceId(UINT_PTR id, TWaveDirection dir) {
+    if (id == static_cast<UINT_PTR>(-1)) return WAVE_MAPPER;  // the mapper, widened
     if (id > 0xFFFFFFFFu) {
         if (auto d = Find(id, dir)) return d->deviceId;
         return WAVE_MAPPER - 1;  // certainly out of range

@@ -523,6 +523,13 @@ TEST_F(WaveDevSim, CapabilitiesNameFormatsAndSupport) {
     EXPECT_EQ(oc.dwSupport, static_cast<DWORD>(WAVECAPS_VOLUME | WAVECAPS_LRVOLUME | WAVECAPS_SAMPLEACCURATE));
     EXPECT_EQ(oc.wChannels, 2);
     ASSERT_EQ(waveOutGetDevCapsW(WAVE_MAPPER, &oc, sizeof oc), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutGetDevCapsW(static_cast<UINT_PTR>(-1), &oc, sizeof oc), MMSYSERR_NOERROR);
+    // An open device's handle stands for its device.
+    HWAVEOUT h = OpenOut(0, CALLBACK_NULL);
+    ASSERT_EQ(waveOutGetDevCapsW(reinterpret_cast<UINT_PTR>(h), &oc, sizeof oc), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::u16string(oc.szPname), u"Simulated Output");
+    ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutGetDevCapsW(reinterpret_cast<UINT_PTR>(h), &oc, sizeof oc), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(waveOutGetDevCapsW(1, &oc, sizeof oc), MMSYSERR_BADDEVICEID);
 
     sim->SetFormatFilter([](const WAVEFORMATEX& f) { return f.nSamplesPerSec == 22050 && f.wBitsPerSample == 16; });
