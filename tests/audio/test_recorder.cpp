@@ -56,6 +56,20 @@ TEST_F(RecorderTest, TwoAndAHalfSecondsMakeTheDataPartAndAFileFortySixBytesLonge
     EXPECT_TRUE(FileIsFree(take));
 }
 
+TEST_F(RecorderTest, WithACallbackThreadTheTakeIsWrittenThere) {
+    const std::string take = dir / "take.wav";
+    rec.SetAsync(true);
+    ASSERT_TRUE(rec.RecordToFile(take));
+    ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
+    Record(2000);
+    StopAndWait(rec);
+    // Active turns false inside the close handler; the file is complete by then.
+    const TPyWave w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_EQ(w.frames, 44100);
+    EXPECT_TRUE(FileIsFree(take));
+}
+
 TEST_F(RecorderTest, WhileRecordingOthersMayReadButNotWriteTheTake) {
     const std::string take = dir / "take.wav";
     ASSERT_TRUE(rec.RecordToFile(take));
