@@ -3,6 +3,9 @@
 // edge cases, errors and the conversions.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -121,7 +124,7 @@ protected:
     }
     uint32_t FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t&) override {
         const uint32_t n = uint32_t(std::min<size_t>(BufferSize, fData.size() - fPos));
-        std::memcpy(Buffer, fData.data() + fPos, n);
+        if (n) std::memcpy(Buffer, fData.data() + fPos, n);
         fPos += n;
         return n;
     }
@@ -327,6 +330,31 @@ TEST_F(EngineTest, StoppedBeforeTheOpenMessageClosesCleanlyAndOpensAgain) {
     ASSERT_TRUE(WaitUntil([&] { return Buffers() == 1; }));
     in.SetActive(false);
     in.WaitForStop();
+}
+
+TEST_F(EngineTest, CallbackWindowIsServedByTheEventLoop) {
+    // As in the program: the main thread runs Qt's loop, and a stop waits
+    // by letting pending events run.
+    int argc = 1;
+    char name[] = "test_audio";
+    char* argv[] = {name, nullptr};
+    std::unique_ptr<QCoreApplication> app;
+    if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
+    auto processUntil = [](auto cond) {
+        for (int i = 0; i < 60000 && !cond(); ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        return cond();
+    };
+    sim->SetInputRaw(Pattern(88200 * 2));
+    TTestIn in(log);
+    in.SetPCMFormat(Stereo16bit22050Hz);
+    in.SetActive(true);
+    ASSERT_TRUE(processUntil([&] { return Activated() == 1; }));
+    sim->Advance(1500);
+    ASSERT_TRUE(processUntil([&] { return Buffers() == 1; }));
+    in.SetActive(false);
+    ASSERT_TRUE(processUntil([&] { return !in.Active(); }));
+    EXPECT_EQ(log.sizes, (std::vector<uint32_t>{88200, 44100}));
+    EXPECT_TRUE(std::equal(log.bytes.begin(), log.bytes.end(), Pattern(88200 * 2).begin()));
 }
 
 TEST_F(EngineTest, HookThatKeepsItsBlockGetsAFreshOneAndTheBlockOutlivesTheDevice) {
