@@ -41,7 +41,7 @@ using TBlock = std::unique_ptr<uint8_t, TFreeBlock>;
 // Output of Mix is averaged and written this many bytes at a time, so the
 // mix never needs a second block of the full size and stays in the cache
 // between averaging and writing. A multiple of every PCM block size.
-constexpr uint32_t kMixStep = 256 * 1024;
+constexpr uint32_t kMixStep = 32 * 1024;
 // Largest silence block written at once for a Concat gap.
 constexpr uint32_t kGapStep = 1024 * 1024;
 

@@ -175,28 +175,50 @@ constexpr int32_t ZeroLevel = std::is_same_v<Sample, uint8_t> ? 128 : 0;
 
 constexpr size_t kMixChunk = 64;  // output samples per step
 
-// Sums of the output samples [start, start + len): each source adds its
-// next samples, or the zero level once it has ended.
+// Samples [start, start + len) of one source into s, the zero level for
+// those past its end; all kMixChunk entries are set.
 template <typename Sample>
-void AccumulateChunk(int32_t* acc, const TMixingSource* table, int count, size_t start, size_t len) {
-    constexpr int32_t zero = ZeroLevel<Sample>;
-    for (int k = 0; k < count; ++k) {
-        const size_t have = table[k].Size / sizeof(Sample);
-        const size_t avail = have > start ? have - start : 0;
-        const size_t take = avail < len ? avail : len;
-        // An empty source has no block at all (its address may be null).
-        const auto* src = take > 0 ? static_cast<const uint8_t*>(table[k].Data) + start * sizeof(Sample) : nullptr;
-        Sample s[kMixChunk];
-        if (take == kMixChunk) {
-            std::memcpy(s, src, sizeof s);
-        } else {
-            if (take > 0) std::memcpy(s, src, take * sizeof(Sample));
-            for (size_t j = take; j < kMixChunk; ++j) s[j] = Sample(zero);
-        }
-        if (k == 0)
-            for (size_t j = 0; j < kMixChunk; ++j) acc[j] = s[j];
-        else
-            for (size_t j = 0; j < kMixChunk; ++j) acc[j] += s[j];
+inline void LoadChunk(Sample* s, const TMixingSource& source, size_t start, size_t len) {
+    const size_t have = source.Size / sizeof(Sample);
+    const size_t avail = have > start ? have - start : 0;
+    const size_t take = avail < len ? avail : len;
+    // An empty source has no block at all (its address may be null).
+    const uint8_t* src = take > 0 ? static_cast<const uint8_t*>(source.Data) + start * sizeof(Sample) : nullptr;
+    if (take == kMixChunk) {
+        std::memcpy(s, src, kMixChunk * sizeof(Sample));
+        return;
+    }
+    if (take > 0) std::memcpy(s, src, take * sizeof(Sample));
+    for (size_t j = take; j < kMixChunk; ++j) s[j] = Sample(ZeroLevel<Sample>);
+}
+
+template <typename Sample>
+inline void StoreChunk(uint8_t* out, const Sample* o, size_t start, size_t len) {
+    if (len == kMixChunk)
+        std::memcpy(out + start * sizeof(Sample), o, kMixChunk * sizeof(Sample));
+    else
+        std::memcpy(out + start * sizeof(Sample), o, len * sizeof(Sample));
+}
+
+// (a + b) / 2 truncated toward zero, without leaving the sample's width:
+// the floor of the half sum from the halves, plus one where a negative sum
+// is odd. Byte samples are unsigned, so there the floor is already right.
+inline int16_t HalfSum(int16_t a, int16_t b) {
+    const int16_t floor = int16_t((a >> 1) + (b >> 1) + (a & b & 1));
+    return int16_t(floor + ((a ^ b) & 1 & (floor >> 15)));
+}
+inline uint8_t HalfSum(uint8_t a, uint8_t b) { return uint8_t((a & b) + ((a ^ b) >> 1)); }
+
+// Two sources, the common mix: no wider sums and no division at all.
+template <typename Sample>
+void AverageTwo(const TMixingSource* table, uint8_t* out, size_t samples) {
+    Sample a[kMixChunk], b[kMixChunk], o[kMixChunk];
+    for (size_t start = 0; start < samples; start += kMixChunk) {
+        const size_t len = samples - start < kMixChunk ? samples - start : kMixChunk;
+        LoadChunk(a, table[0], start, len);
+        LoadChunk(b, table[1], start, len);
+        for (size_t j = 0; j < kMixChunk; ++j) o[j] = HalfSum(a[j], b[j]);
+        StoreChunk(out, o, start, len);
     }
 }
 
@@ -207,14 +229,23 @@ void AccumulateChunk(int32_t* acc, const TMixingSource* table, int count, size_t
 // vector code, where integer division has no vector instruction.
 template <typename Sample>
 void Average(const TMixingSource* table, int count, uint8_t* out, size_t samples) {
+    if (count == 2) {
+        AverageTwo<Sample>(table, out, samples);
+        return;
+    }
     const float divisor = float(count);
     int32_t acc[kMixChunk];
-    Sample o[kMixChunk];
+    Sample s[kMixChunk], o[kMixChunk];
     for (size_t start = 0; start < samples; start += kMixChunk) {
         const size_t len = samples - start < kMixChunk ? samples - start : kMixChunk;
-        AccumulateChunk<Sample>(acc, table, count, start, len);
+        LoadChunk(s, table[0], start, len);
+        for (size_t j = 0; j < kMixChunk; ++j) acc[j] = s[j];
+        for (int k = 1; k < count; ++k) {
+            LoadChunk(s, table[k], start, len);
+            for (size_t j = 0; j < kMixChunk; ++j) acc[j] += s[j];
+        }
         for (size_t j = 0; j < kMixChunk; ++j) o[j] = Sample(int32_t(float(acc[j]) / divisor));
-        std::memcpy(out + start * sizeof(Sample), o, len * sizeof(Sample));
+        StoreChunk(out, o, start, len);
     }
 }
 

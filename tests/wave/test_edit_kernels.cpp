@@ -307,3 +307,32 @@ TEST(AverageSampleBuffers, SumsOfManySourcesStayExact) {
         EXPECT_EQ(out, ReferenceAverage(sources, 16, 8)) << count;
     }
 }
+
+TEST(AverageSampleBuffers, TwoSourcesMatchTheSumHalvedForEverySampleValue) {
+    // Every 16-bit value meets several partners (the two-source mix takes a
+    // path of its own), and every pair of byte values.
+    const tWAVEFORMATEX m16 = Pcm(Mono16bit8000Hz), m8 = Pcm(Mono8Bit8000Hz);
+    for (uint32_t mul : {1u, 40503u, 65535u, 257u}) {
+        Bytes a(2 * 65536), b(2 * 65536);
+        for (uint32_t i = 0; i < 65536; ++i) {
+            const uint16_t x = uint16_t(i), y = uint16_t(i * mul + 12345);
+            std::memcpy(&a[2 * i], &x, 2);
+            std::memcpy(&b[2 * i], &y, 2);
+        }
+        const std::vector<Bytes> sources{a, b};
+        const auto table = Table(sources);
+        Bytes out(a.size());
+        ASSERT_TRUE(AverageSampleBuffers(table.data(), 2, &m16, uint32_t(out.size()), out.data()));
+        ASSERT_EQ(out, ReferenceAverage(sources, 16, out.size())) << mul;
+    }
+    Bytes a(65536), b(65536);
+    for (uint32_t i = 0; i < 65536; ++i) {
+        a[i] = uint8_t(i);
+        b[i] = uint8_t(i >> 8);
+    }
+    const std::vector<Bytes> sources{a, b};
+    const auto table = Table(sources);
+    Bytes out(a.size());
+    ASSERT_TRUE(AverageSampleBuffers(table.data(), 2, &m8, uint32_t(out.size()), out.data()));
+    EXPECT_EQ(out, ReferenceAverage(sources, 8, out.size()));
+}
