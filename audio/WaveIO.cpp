@@ -49,7 +49,9 @@ TWaveAudioIO::~TWaveAudioIO() {
     Destroying();
     // The devices close in their own destructors, while their handlers still
     // exist. What can be left here is a device whose close failed: make sure
-    // no handler of ours runs after this point.
+    // no handler of ours runs after this point, and leave its queued buffers
+    // alone (the device may still write into them).
+    const bool stillOpen = fCallback != 0;
     if (fWindow) {
         fWindow->Destroy();
         fWindow = nullptr;
@@ -59,7 +61,7 @@ TWaveAudioIO::~TWaveAudioIO() {
         ReapThread();
     }
     fCallback = 0;
-    ReleaseBuffers();
+    if (!stillOpen) ReleaseBuffers();
 }
 
 void TWaveAudioIO::ShutDown() noexcept {

@@ -69,6 +69,7 @@ public:
     using TWaveAudioIO::QueuedBufferCount;
     using TWaveAudioIO::ResizeBuffer;
     void SetFormat(const tWAVEFORMATEX& f) { WaveFormat = f; }
+    void SetFilter(TWaveAudioFilterEvent f) { fOnFilter = std::move(f); }
     uint16_t Count() {
         std::lock_guard<std::recursive_mutex> g(CS);
         return QueuedBufferCount();
@@ -112,6 +113,7 @@ public:
         return QueuedBufferCount();
     }
     void SetExternal() { fBufferInternally = false; }
+    void SetFilter(TWaveAudioFilterEvent f) { fOnFilter = std::move(f); }
 
     // External buffering: how many blocks of silence to ask for first.
     int silenceRequests = 0;
@@ -355,6 +357,49 @@ TEST_F(EngineTest, CallbackWindowIsServedByTheEventLoop) {
     ASSERT_TRUE(processUntil([&] { return !in.Active(); }));
     EXPECT_EQ(log.sizes, (std::vector<uint32_t>{88200, 44100}));
     EXPECT_TRUE(std::equal(log.bytes.begin(), log.bytes.end(), Pattern(88200 * 2).begin()));
+}
+
+// Full-scale positive 16-bit samples.
+void FillLoud(void* buffer, uint32_t size) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    for (uint32_t i = 0; i + 1 < size; i += 2) {
+        p[i] = 0xFF;
+        p[i + 1] = 0x7F;
+    }
+}
+
+TEST_F(EngineTest, FilterChangesTheBytesInPlaceAndTheLevelSeesTheRightSide) {
+    // Input: the level describes the bytes as recorded, the hook gets them filtered.
+    sim->SetInputSilence();
+    TTestIn in(log);
+    std::vector<int> levels;
+    in.OnLevel = [&](TWaveAudioIO*, int32_t level) { levels.push_back(level); };
+    in.SetFilter([](TWaveAudioIO*, void* b, uint32_t n) { FillLoud(b, n); });
+    in.SetActive(true);
+    ASSERT_TRUE(WaitUntil([&] { return Activated() == 1; }));
+    sim->Advance(1000);
+    ASSERT_TRUE(WaitUntil([&] { return Buffers() == 1; }));
+    in.SetActive(false);
+    in.WaitForStop();
+    ASSERT_GE(levels.size(), 2u);
+    EXPECT_EQ(levels[0], 0);
+    ASSERT_EQ(log.bytes.size(), 16000u);
+    EXPECT_EQ(log.bytes[0], 0xFF);
+    EXPECT_EQ(log.bytes[15999], 0x7F);
+
+    // Output: the level describes the filtered bytes, and they are what plays.
+    TTestOut out(log, std::vector<uint8_t>(88200, 0));
+    std::vector<int> outLevels;
+    out.OnLevel = [&](TWaveAudioIO*, int32_t level) { outLevels.push_back(level); };
+    out.SetFilter([](TWaveAudioIO*, void* b, uint32_t n) { FillLoud(b, n); });
+    out.SetActive(true);
+    ASSERT_TRUE(RunUntil([&] { return Deactivated() == 2; }));
+    out.WaitForStop();
+    EXPECT_EQ(outLevels, (std::vector<int>{100, 0}));
+    const std::vector<uint8_t> played = sim->OutputBytes();
+    ASSERT_EQ(played.size(), 88200u);
+    EXPECT_EQ(played[88198], 0xFF);
+    EXPECT_EQ(played[88199], 0x7F);
 }
 
 TEST_F(EngineTest, HookThatKeepsItsBlockGetsAFreshOneAndTheBlockOutlivesTheDevice) {
