@@ -1,8 +1,8 @@
 // ALSA streams for the wave-device layer.
 //
 // Streams are opened non-blocking; the layer's I/O thread moves what fits
-// and sleeps in Wait, in ALSA's own wait for at most one period, or on an
-// eventfd that Interrupt writes. Overruns and underruns are recovered where
+// and sleeps in Wait, polling the PCM's descriptors together with an eventfd
+// that Interrupt writes. Overruns and underruns are recovered where
 // they show (the next read or write), never reported. ALSA errors become
 // result codes here, with ALSA's own text kept as the detail of the code.
 
@@ -81,6 +81,10 @@ public:
     TAlsaStream(snd_pcm_t* pcm, TWaveDirection dir, std::string name, snd_pcm_uframes_t period, bool canPause)
         : fPcm(pcm), fDir(dir), fName(std::move(name)), fPeriod(period), fCanPause(canPause) {
         fWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        const int n = snd_pcm_poll_descriptors_count(pcm);
+        fFds.resize(static_cast<size_t>(std::max(n, 0)) + 1);
+        if (n > 0) snd_pcm_poll_descriptors(pcm, fFds.data(), static_cast<unsigned>(n));
+        fFds.back() = pollfd{fWake, POLLIN, 0};
         unsigned rate = 0;
         int sub = 0;
         THwParams hw;
@@ -160,10 +164,26 @@ public:
             TakeInterrupt(timeout);
             return;
         }
-        // ALSA's own wait runs the plugin's poll handling (some plugins move
-        // their pointer only there). It cannot watch our eventfd too, so it
-        // waits at most one period; Interrupt is noticed by then.
-        snd_pcm_wait(fPcm, timeout);
+        // Sleep until the PCM or Interrupt wakes us, or the time is up. The
+        // PCM's own view of the wake-up (some plugins, such as pulse, keep
+        // their descriptor readable and move their pointer only when asked)
+        // decides whether it was real; a false one sleeps a little, so this
+        // loop never spins and never starves the plugin's own thread.
+        for (auto& p : fFds) p.revents = 0;
+        int r;
+        do r = ::poll(fFds.data(), fFds.size(), timeout);
+        while (r < 0 && errno == EINTR);
+        if (fFds.back().revents & POLLIN) {
+            uint64_t v;
+            while (::read(fWake, &v, sizeof v) < 0 && errno == EINTR) {
+            }
+        }
+        const int npcm = static_cast<int>(fFds.size()) - 1;
+        unsigned short rev = 0;
+        if (r > 0 && npcm > 0 && !(fFds.back().revents & POLLIN)) {
+            snd_pcm_poll_descriptors_revents(fPcm, fFds.data(), static_cast<unsigned>(npcm), &rev);
+            if (!(rev & (POLLIN | POLLOUT))) TakeInterrupt(std::max(1, fPeriodMs / 2));
+        }
     }
 
     // Waits up to timeoutMs for Interrupt; true (and reset) when it came.
@@ -235,6 +255,7 @@ private:
     bool fPaused = false;
     int fWake = -1;
     int fPeriodMs = 20;
+    std::vector<pollfd> fFds;  // the PCM's descriptors, then the eventfd
 };
 
 }  // namespace
