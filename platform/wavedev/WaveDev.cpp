@@ -14,6 +14,7 @@
 // write it again on restart.
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -111,7 +112,9 @@ struct TDevice {
         return h;
     }
     void ReturnHeader(WAVEHDR* h) {
-        h->dwFlags = (h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        // A caller without a callback polls WHDR_DONE: the flags are
+        // published after everything else in the header and its block.
+        std::atomic_ref<DWORD>(h->dwFlags).store((h->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
         Post(dir == TWaveDirection::wdInput ? MM_WIM_DATA : MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(h));
     }
     void ReturnAll() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -86,6 +87,12 @@ inline std::vector<char> Pattern(size_t n, unsigned seed) {
         c = static_cast<char>(x >> 24);
     }
     return v;
+}
+
+// WHDR_DONE as a caller without a callback sees it (the device publishes it
+// from its own thread).
+inline bool IsDone(WAVEHDR& h) {
+    return (std::atomic_ref<DWORD>(h.dwFlags).load(std::memory_order_acquire) & WHDR_DONE) != 0;
 }
 
 // A header with a block of its own.

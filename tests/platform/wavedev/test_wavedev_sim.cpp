@@ -342,7 +342,7 @@ TEST_F(WaveDevSim, VolumeIsAppliedPerChannelWithoutTouchingTheCallersBlock) {
     const std::vector<char> original = a.data;
     Play(h, a);
     sim->Advance(1000);
-    ASSERT_EQ(WaitWhileDispatching([&] { return (a.hdr.dwFlags & WHDR_DONE) != 0; }, 20000),
+    ASSERT_EQ(WaitWhileDispatching([&] { return IsDone(a.hdr); }, 20000),
               static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(a.data, original);
     auto out = sim->OutputBytes();
@@ -506,7 +506,7 @@ TEST_F(WaveDevSim, WaveImageMustMatchTheOpenFormat) {
     ASSERT_EQ(waveInAddBuffer(h, &a.hdr, kHdr), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
     sim->Advance(1);
-    ASSERT_EQ(WaitWhileDispatching([&] { return (a.hdr.dwFlags & WHDR_DONE) != 0; }, 20000),
+    ASSERT_EQ(WaitWhileDispatching([&] { return IsDone(a.hdr); }, 20000),
               static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(a.hdr.dwBytesRecorded, 8u);
     EXPECT_EQ(a.data, (std::vector<char>{10, 20, 30, 40, char(0x80), char(0x80), char(0x80), char(0x80)}));
