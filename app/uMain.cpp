@@ -69,16 +69,29 @@ std::string NodeKind(const QDomNode& nd) {
 }
 
 // The element's "caption"; raises when nd is no element or has none.
-std::string CaptionOf(const QDomNode& nd) {
+QString CaptionOf(const QDomNode& nd) {
     if (!nd.isElement())
         throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": a " + NodeKind(nd) +
                         " stands where only elements may; it has no attribute \"caption\".");
-    const QDomElement e = nd.toElement();
-    if (!e.hasAttribute("caption"))
+    const QDomAttr caption = nd.toElement().attributeNode("caption");
+    if (caption.isNull())
         throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": element <" +
-                        e.tagName().toStdString() + "> has no attribute \"caption\".");
-    return e.attribute("caption").toStdString();
+                        nd.toElement().tagName().toStdString() + "> has no attribute \"caption\".");
+    return caption.value();
 }
+
+// A tree node that carries its phrase record in a field of its own, which
+// spares every node the item's generic data list.
+class TPhraseItem : public QTreeWidgetItem {
+public:
+    static constexpr int Type = QTreeWidgetItem::UserType + 1;
+    explicit TPhraseItem(const QString& text) : QTreeWidgetItem(Type) { setText(0, text); }
+    QVariant data(int column, int role) const override {
+        if (role == kRecordRole) return QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(record));
+        return QTreeWidgetItem::data(column, role);
+    }
+    TWavInfo* record = nullptr;
+};
 
 }  // namespace
 
@@ -105,12 +118,15 @@ std::string CataloguePathFor(const std::string& programPath) {
     return programPath + ".xml";
 }
 
-TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder) {
-    const std::string c = CaptionOf(nd);
-    samplefile = SampleNameFromCaption(c);
-    const QDomElement e = nd.toElement();
-    if (e.hasAttribute("wav")) {
-        const std::string wav = e.attribute("wav").toStdString();
+TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder)
+    : TWavInfo(tn, nd.toElement(), CaptionOf(nd), programFolder) {}
+
+TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomElement& nd, const QString& caption,
+                   const std::string& programFolder) {
+    samplefile = SampleNameFromCaption(caption.toStdString());
+    const QDomAttr wavAttr = QDomElement(nd).attributeNode("wav");
+    if (!wavAttr.isNull()) {
+        const std::string wav = wavAttr.value().toStdString();
         recfile = wav + ".wav";
         recfileUsable = IsPlainFileName(wav);
         // The caption's name wins when that sample exists; otherwise the
@@ -118,7 +134,11 @@ TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& p
         // may stand in for it (a name with folders could leave samples/).
         if (recfileUsable && !FileExists(programFolder + "samples/" + samplefile)) samplefile = recfile;
     }
-    if (tn) tn->setData(0, kRecordRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(this)));
+    if (!tn) return;
+    if (tn->type() == TPhraseItem::Type)
+        static_cast<TPhraseItem*>(tn)->record = this;
+    else
+        tn->setData(0, kRecordRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(this)));
 }
 
 TWavInfo* WavInfoOf(const QTreeWidgetItem* item) {
@@ -328,13 +348,13 @@ void TDlgSndRecMain::LoadCatalogue() {
 }
 
 QTreeWidgetItem* TDlgSndRecMain::AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node) {
-    const QString text = QString::fromStdString(CaptionOf(node));
-    auto* tn = new QTreeWidgetItem(QStringList{text});
+    const QString text = CaptionOf(node);
+    auto* tn = new TPhraseItem(text);
     if (parent)
         parent->addChild(tn);
     else
         fTop = tn;
-    fRecords.push_back(std::make_unique<TWavInfo>(tn, node, fPath));
+    fRecords.emplace_back(tn, node.toElement(), text, fPath);
     for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
         AddCatalogueNode(tn, child);
     return tn;

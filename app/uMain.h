@@ -3,11 +3,11 @@
 // node, and the application's standard error box.
 #pragma once
 
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <QDomDocument>
 #include <QWidget>
@@ -35,6 +35,10 @@ public:
     // programFolder + "samples/", and attaches it to tn as the node's data.
     // Raises Exception when nd is not an element or has no "caption".
     TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder);
+    // The same for an element whose caption has been read already.
+    TWavInfo(QTreeWidgetItem* tn, const QDomElement& nd, const QString& caption, const std::string& programFolder);
+    TWavInfo(const TWavInfo&) = delete;
+    TWavInfo& operator=(const TWavInfo&) = delete;
 
     std::string samplefile;
     std::string recfile;  // empty when the element has no "wav" attribute
@@ -135,7 +139,7 @@ private:
     QTreeWidgetItem* fTop = nullptr;  // top node while the catalogue loads
     std::string fPath;
     std::string fProgramPath;
-    std::vector<std::unique_ptr<TWavInfo>> fRecords;
+    std::deque<TWavInfo> fRecords;  // one per node; a deque never moves them
 };
 
 }  // namespace orvant
