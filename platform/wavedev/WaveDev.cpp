@@ -151,8 +151,12 @@ struct TDevice {
                 moved = true;
                 continue;
             }
+            // A period at a time: some devices (ALSA's file plugin reading
+            // its input file) deliver the right data only in calls of up to
+            // their own buffer's size.
+            const uint32_t ask = std::min(room, std::max<uint32_t>(1, stream->PeriodFrames()));
             uint32_t got = 0;
-            MMRESULT r = stream->Read(h->lpData + h->dwBytesRecorded, room, got);
+            MMRESULT r = stream->Read(h->lpData + h->dwBytesRecorded, ask, got);
             if (r != MMSYSERR_NOERROR) {
                 Fail(r);
                 return true;
@@ -164,6 +168,8 @@ struct TDevice {
             if (got == room) {
                 PopHead();
                 ReturnHeader(h);
+            } else if (got < ask) {
+                break;  // the device has no more now
             }
         }
         return moved;
