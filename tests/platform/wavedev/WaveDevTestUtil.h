@@ -89,6 +89,22 @@ inline std::vector<char> Pattern(size_t n, unsigned seed) {
     return v;
 }
 
+// A callback thread feeding a message log; the thread is ended (and waited
+// for) when this goes away.
+struct TLoggedThread {
+    TMessageLog log;
+    TCallbackThread* thread =
+        TCallbackThread::Start([this](UINT m, DWORD_PTR w, DWORD_PTR l) { log.Handle(m, w, l); });
+    TLoggedThread() = default;
+    TLoggedThread(const TLoggedThread&) = delete;
+    ~TLoggedThread() {
+        thread->Quit();
+        WaitWhileDispatching([&] { return thread->Finished(); }, 20000);
+        thread->Release();
+    }
+    DWORD_PTR Handle() const { return thread->Handle(); }
+};
+
 // WHDR_DONE as a caller without a callback sees it (the device publishes it
 // from its own thread).
 inline bool IsDone(WAVEHDR& h) {

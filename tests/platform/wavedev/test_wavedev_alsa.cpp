@@ -27,17 +27,13 @@ class WaveDevAlsa : public ::testing::Test {
 protected:
     std::shared_ptr<TAlsaWaveBackend> alsa = std::make_shared<TAlsaWaveBackend>();
     TWaveBackendInstall install{alsa};
-    TMessageLog log;
-    TCallbackThread* thread = nullptr;
+    std::unique_ptr<TLoggedThread> cb = std::make_unique<TLoggedThread>();
+    TMessageLog& log = cb->log;
+    TCallbackThread* thread = cb->thread;
     WAVEFORMATEX fmt = Stereo16bit22050Hz();
 
-    void SetUp() override {
-        thread = TCallbackThread::Start([this](UINT m, DWORD_PTR w, DWORD_PTR l) { log.Handle(m, w, l); });
-    }
     void TearDown() override {
-        thread->Quit();
-        WaitWhileDispatching([&] { return thread->Finished(); }, 20000);
-        thread->Release();
+        cb.reset();
         EXPECT_EQ(OpenWaveDeviceCount(), 0);
     }
     UINT Id(TWaveDirection dir, const std::string& name) {

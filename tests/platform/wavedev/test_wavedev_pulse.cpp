@@ -61,21 +61,21 @@ protected:
 
     std::shared_ptr<TAlsaWaveBackend> alsa = std::make_shared<TAlsaWaveBackend>();
     TWaveBackendInstall install{alsa};
-    TMessageLog log;
+    std::unique_ptr<TLoggedThread> cb;
     TCallbackThread* thread = nullptr;
     WAVEFORMATEX fmt = Stereo16bit22050Hz();
 
     void SetUp() override {
         if (!daemon_ || !std::filesystem::exists(kDir + "/run/pulse/native")) GTEST_SKIP() << "no PulseAudio here";
-        thread = TCallbackThread::Start([this](UINT m, DWORD_PTR w, DWORD_PTR l) { log.Handle(m, w, l); });
+        cb = std::make_unique<TLoggedThread>();
+        thread = cb->thread;
     }
     void TearDown() override {
-        if (!thread) return;
-        thread->Quit();
-        WaitWhileDispatching([&] { return thread->Finished(); }, 20000);
-        thread->Release();
+        if (!cb) return;
+        cb.reset();
         EXPECT_EQ(OpenWaveDeviceCount(), 0);
     }
+    TMessageLog& Log() { return cb->log; }
 };
 pid_t WaveDevPulse::daemon_ = 0;
 
@@ -87,37 +87,37 @@ TEST_F(WaveDevPulse, PlaysInRealTimeAndReturnsBuffersInOrder) {
         ASSERT_EQ(waveOutPrepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
         ASSERT_EQ(waveOutWrite(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
     }
-    ASSERT_TRUE(log.WaitFor(4, 120000));
+    ASSERT_TRUE(Log().WaitFor(4, 120000));
     MMTIME t{};
     t.wType = TIME_BYTES;
     ASSERT_EQ(waveOutGetPosition(h, &t, sizeof t), MMSYSERR_NOERROR);
     EXPECT_EQ(t.u.cb, 17640u * 2 + 8820u);  // everything played, nothing more
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(log.WaitFor(5));
-    EXPECT_EQ(log.Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_CLOSE}));
+    ASSERT_TRUE(Log().WaitFor(5));
+    EXPECT_EQ(Log().Messages(), (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_CLOSE}));
 }
 
 TEST_F(WaveDevPulse, CapturesFullBuffersAndClosesPromptlyWhenReset) {
     HWAVEIN h = nullptr;
     ASSERT_EQ(waveInOpen(&h, WAVE_MAPPER, &fmt, thread->Handle(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
     TBuffer a(17640, 1), b(17640, 1);
-    log.onMessage = [&](const TLogged& e) {
-        if (e.msg == MM_WIM_DATA && log.Count(MM_WIM_DATA) < 3) waveInAddBuffer(h, e.hdr, kHdr);
+    Log().onMessage = [&](const TLogged& e) {
+        if (e.msg == MM_WIM_DATA && Log().Count(MM_WIM_DATA) < 3) waveInAddBuffer(h, e.hdr, kHdr);
     };
     for (TBuffer* x : {&a, &b}) {
         ASSERT_EQ(waveInPrepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
         ASSERT_EQ(waveInAddBuffer(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
     }
     ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(log.WaitFor(4, 120000));  // open and three full buffers
-    auto l = log.Log();
+    ASSERT_TRUE(Log().WaitFor(4, 120000));  // open and three full buffers
+    auto l = Log().Log();
     for (int i = 1; i <= 3; ++i) EXPECT_EQ(l[i].bytes, 17640u);
     // The null sink's monitor hears silence.
     EXPECT_TRUE(std::all_of(a.data.begin(), a.data.end(), [](char c) { return c == 0; }));
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(log.WaitFor(6));
-    EXPECT_EQ(log.Messages().back(), static_cast<UINT>(MM_WIM_CLOSE));
+    ASSERT_TRUE(Log().WaitFor(6));
+    EXPECT_EQ(Log().Messages().back(), static_cast<UINT>(MM_WIM_CLOSE));
 }
 
 }  // namespace
