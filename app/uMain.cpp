@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QThread>
 #include <QTimer>
 #include <QFile>
 #include <QFrame>
@@ -165,14 +164,36 @@ void ShowErrorBox(const QString& message) {
 
 void ShowException(const std::exception& e) { ShowErrorBox(QString::fromStdString(e.what())); }
 
+namespace {
+
+// The engine message shown last; cleared whenever the speaker gives a
+// command, so that the same failure is told once per command, not once per
+// buffer (a full disk fails every buffer of a recording).
+QString& LastEngineMessage() {
+    static QString last;
+    return last;
+}
+
+}  // namespace
+
 void InstallEngineExceptionDisplay() {
+    // An exception that escaped a device-message handler is shown after the
+    // handler has returned, from the main thread's event loop: a modal box
+    // opened inside the handler would dispatch the device's next messages
+    // inside it. Repeats of the message shown last are not shown again until
+    // the next command, so the window stays reachable for "Stop".
     SetApplicationExceptionHandler([](const std::exception& e) {
         const QString message = QString::fromStdString(e.what());
         QCoreApplication* app = QCoreApplication::instance();
-        if (app && QThread::currentThread() != app->thread())
-            QMetaObject::invokeMethod(app, [message] { ShowErrorBox(message); }, Qt::QueuedConnection);
-        else
-            ShowErrorBox(message);
+        if (!app) return;
+        QMetaObject::invokeMethod(
+            app,
+            [message] {
+                if (LastEngineMessage() == message) return;
+                LastEngineMessage() = message;
+                ShowErrorBox(message);
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -300,6 +321,7 @@ void TDlgSndRecMain::BuildForm() {
 }
 
 void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
+    LastEngineMessage().clear();
     try {
         (this->*handler)();
     } catch (const std::exception& e) {

@@ -71,8 +71,9 @@ void ShowException(const std::exception& e);
 // hook restores the message box.
 using TErrorBoxHook = std::function<void(const QString& caption, const QString& message)>;
 void SetErrorBoxHook(TErrorBoxHook hook);
-// Points the device engine's exception display at the error box (from any
-// thread: the box itself always opens on the main thread).
+// Points the device engine's exception display at the error box. Called
+// from any thread; the box opens later on the main thread. A message equal
+// to the one shown last is not shown again before the next command.
 void InstallEngineExceptionDisplay();
 
 // ---------------------------------------------------------------------------
