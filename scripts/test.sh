@@ -7,14 +7,21 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
 jobs=$(nproc)
 status=0
+passed=0
+failed=0
+# stage NAME COMMAND...: runs one suite and counts it.
+stage() {
+  local name="$1"; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; echo "$name: FAILED"; fi
+}
 
 echo "== normal build"
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-(cd "$root/build" && ctest --output-on-failure -j"$jobs") || status=1
+stage "normal suite" bash -c "cd '$root/build' && ctest --output-on-failure -j$jobs"
 
 echo "== sanitizer build (ASan + UBSan)"
 "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANT_SANITIZE=ON -DORVANT_BENCH=OFF
-(cd "$root/build-asan" && ctest --output-on-failure -j"$jobs") || status=1
+stage "sanitizer suite" bash -c "cd '$root/build-asan' && ctest --output-on-failure -j$jobs"
 
 echo "== fuzz targets (short runs)"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_FUZZ=ON \
@@ -27,10 +34,13 @@ for f in "$root"/build-fuzz/fuzz/fuzz_*; do
   mkdir -p "$root/build-fuzz/corpus-$name"
   if "$f" -runs=20000 -max_len=4096 "$root/build-fuzz/corpus-$name" $( [ -d "$corpus" ] && echo "$corpus" ) >"$root/build-fuzz/$name.log" 2>&1; then
     echo "$name: ok ($(grep -o 'Done [0-9]* runs' "$root/build-fuzz/$name.log" || true))"
+    passed=$((passed + 1))
   else
     echo "$name: FAILED"; tail -40 "$root/build-fuzz/$name.log"; status=1
+    failed=$((failed + 1))
   fi
 done
 
-if [ $status -eq 0 ]; then echo "ALL TEST SUITES PASSED"; else echo "SOME TEST SUITES FAILED"; fi
+# Suites and fuzz targets, one count each.
+echo "suites: $passed passed, $failed failed"
 exit $status
