@@ -334,17 +334,29 @@ MMRESULT TAlsaWaveBackend::DeviceInfo(TWaveDirection dir, UINT id, TWaveDeviceIn
     return MMSYSERR_NOERROR;
 }
 
+// Opens the PCM `name` for dir and restricts hw to format; on success the
+// PCM is open in pcm, on failure nothing is left open.
+static MMRESULT OpenRestricted(const std::string& name, TWaveDirection dir, const WAVEFORMATEX& format,
+                               THwParams& hw, snd_pcm_t*& pcm) {
+    if (int err = snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK); err < 0)
+        return AlsaError(err, name);
+    int err = snd_pcm_hw_params_any(pcm, hw.p);
+    if (err >= 0) err = Restrict(pcm, hw.p, format);
+    if (err < 0) {
+        snd_pcm_close(pcm);
+        pcm = nullptr;
+        return AlsaError(err, name, WAVERR_BADFORMAT);
+    }
+    return MMSYSERR_NOERROR;
+}
+
 MMRESULT TAlsaWaveBackend::QueryFormat(TWaveDirection dir, UINT id, const WAVEFORMATEX& format) {
     const std::string name = PcmName(dir, id);
     if (name.empty()) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
-    if (int err = snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK); err < 0)
-        return AlsaError(err, name);
     THwParams hw;
-    int err = snd_pcm_hw_params_any(pcm, hw.p);
-    if (err >= 0) err = Restrict(pcm, hw.p, format);
+    if (MMRESULT r = OpenRestricted(name, dir, format, hw, pcm)) return r;
     snd_pcm_close(pcm);
-    if (err < 0) return AlsaError(err, name, WAVERR_BADFORMAT);
     return MMSYSERR_NOERROR;
 }
 
@@ -353,15 +365,9 @@ MMRESULT TAlsaWaveBackend::Open(TWaveDirection dir, UINT id, const WAVEFORMATEX&
     const std::string name = PcmName(dir, id);
     if (name.empty()) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
-    if (int err = snd_pcm_open(&pcm, name.c_str(), StreamOf(dir), SND_PCM_NONBLOCK); err < 0)
-        return AlsaError(err, name);
     THwParams hw;
-    int err = snd_pcm_hw_params_any(pcm, hw.p);
-    if (err >= 0) err = Restrict(pcm, hw.p, format);
-    if (err < 0) {
-        snd_pcm_close(pcm);
-        return AlsaError(err, name, WAVERR_BADFORMAT);
-    }
+    if (MMRESULT r = OpenRestricted(name, dir, format, hw, pcm)) return r;
+    int err = 0;
     unsigned bufferUs = 250000, periodUs = 25000;
     snd_pcm_hw_params_set_buffer_time_near(pcm, hw.p, &bufferUs, nullptr);
     snd_pcm_hw_params_set_period_time_near(pcm, hw.p, &periodUs, nullptr);
