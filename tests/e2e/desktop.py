@@ -39,11 +39,28 @@ class Desktop:
             if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
                 break
         self.display = f":{n}"
-        xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.screen = (width, height)
+        self.xvfb_log = os.path.join(self.root, "xvfb.log")
+        with open(self.xvfb_log, "a") as log:
+            xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+                                    stdout=log, stderr=subprocess.STDOUT)
+        self.xvfb = xvfb
         self.procs.append(xvfb)
         _wait_for(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 20, "Xvfb")
         self.env["DISPLAY"] = self.display
+
+    def ensure_x(self):
+        """Starts a new X server when the one in use has gone (its process
+        ended or its socket vanished); True when it did."""
+        socket = f"/tmp/.X11-unix/X{self.display[1:]}"
+        if self.xvfb.poll() is None and os.path.exists(socket):
+            return False
+        if self.xvfb.poll() is None:
+            self.xvfb.terminate()
+            self.xvfb.wait()
+        self.procs.remove(self.xvfb)
+        self._start_x(*self.screen)
+        return True
 
     # -- sound: a PulseAudio null sink paces the ALSA file plugin
     def _start_pulse(self):

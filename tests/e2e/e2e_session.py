@@ -184,6 +184,9 @@ class ProgramTestCase(unittest.TestCase):
         return int(slurp(port_file, "r").strip()), save
 
     def start_program(self, prog, port, extra_env=None, preexec=None):
+        if self.desk.ensure_x():
+            print(f"\nthe X server had gone ({slurp(self.desk.xvfb_log, 'r')[-300:]!r}); "
+                  f"a new one runs on {self.desk.display}", file=sys.stderr)
         env = dict(self.desk.env)
         env["ORVANT_UPLOAD_HOST"] = f"127.0.0.1:{port}"
         env["TMPDIR"] = os.path.join(self.root, "tmp-" + os.path.basename(prog))
@@ -200,7 +203,8 @@ class ProgramTestCase(unittest.TestCase):
             wid = self.desk.find_window(MAIN_TITLE)
         except TimeoutError:
             log.flush()
-            raise AssertionError(f"no main window; program {'exited with ' + str(proc.poll()) if proc.poll() is not None else 'still running'}; "
+            xlog = slurp(self.desk.xvfb_log, "r")[-1500:]
+            raise AssertionError(f"X server {'alive' if self.desk.xvfb.poll() is None else 'ended ' + str(self.desk.xvfb.poll())}: {xlog}; no main window; program {'exited with ' + str(proc.poll()) if proc.poll() is not None else 'still running'}; "
                                  f"its output: {slurp(log.name, 'r')[-2000:]}")
         time.sleep(0.5)
         return proc, wid, env["TMPDIR"]
