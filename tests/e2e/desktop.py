@@ -40,9 +40,11 @@ class Desktop:
                 break
         self.display = f":{n}"
         self.screen = (width, height)
+        # -noreset: by default the server resets when its last client leaves,
+        # and a program that connects during that reset is refused.
         self.xvfb_log = os.path.join(self.root, "xvfb.log")
         with open(self.xvfb_log, "a") as log:
-            xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
+            xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
                                     stdout=log, stderr=subprocess.STDOUT)
         self.xvfb = xvfb
         self.procs.append(xvfb)
