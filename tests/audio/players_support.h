@@ -20,25 +20,14 @@
 #include "platform/Streams.h"
 #include "platform/wavedev/WaveDev.h"
 #include "platform/wavedev/sim/SimWaveBackend.h"
+#include "tests/support/ScratchDir.h"
 #include "wave/WaveStorage.h"
 
 namespace orvant::playertest {
 
 // A folder of its own for each test, removed afterwards.
-class TScratchDir {
-public:
-    TScratchDir() {
-        std::string tmpl = std::filesystem::temp_directory_path().string() + "/orvant-players-XXXXXX";
-        fPath = mkdtemp(tmpl.data());
-    }
-    ~TScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(fPath, ec);
-    }
-    std::string operator/(const std::string& name) const { return fPath + "/" + name; }
-
-private:
-    std::string fPath;
+struct TScratchDir : testsupport::TScratchDir {
+    TScratchDir() : testsupport::TScratchDir("orvant-players") {}
 };
 
 inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {

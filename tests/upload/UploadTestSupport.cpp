@@ -25,20 +25,6 @@ namespace {
 std::string ServerScript() { return std::string(ORVANT_SOURCE_DIR) + "/tests/upload/collection_server.py"; }
 }  // namespace
 
-TScratchDir::TScratchDir() {
-    // The base is fixed at first use: tests point TMPDIR at scratch folders
-    // of their own, which must not fill up with other scratch folders.
-    static const fs::path base = fs::temp_directory_path();
-    std::string tmpl = (base / "orvant-upload-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    fPath = tmpl + "/";
-}
-
-TScratchDir::~TScratchDir() {
-    std::error_code ec;
-    fs::remove_all(fPath, ec);
-}
-
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), std::streamsize(bytes.size()));

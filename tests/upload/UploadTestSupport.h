@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ScratchDir.h"
+
 namespace orvant::testing {
 
-class TScratchDir {
+// A scratch folder whose path ends with '/'.
+class TScratchDir : public testsupport::TScratchDir {
 public:
-    TScratchDir();
-    ~TScratchDir();
-    TScratchDir(const TScratchDir&) = delete;
-    TScratchDir& operator=(const TScratchDir&) = delete;
+    TScratchDir() : testsupport::TScratchDir("orvant-upload"), fPath(testsupport::TScratchDir::Path() + "/") {}
     // With a trailing '/'.
     const std::string& Path() const { return fPath; }
     std::string operator/(const std::string& name) const { return fPath + name; }

@@ -16,27 +16,15 @@
 #include <vector>
 
 #include "platform/Streams.h"
+#include "tests/support/ScratchDir.h"
 
 namespace wavetest {
 
 using Bytes = std::vector<uint8_t>;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvant-wave-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        fPath = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(fPath, ec);
-    }
-    std::string operator/(const std::string& name) const { return fPath + "/" + name; }
-    const std::string& Path() const { return fPath; }
-
-private:
-    std::string fPath;
+// A temporary folder of its own for each test.
+struct TempDir : orvant::testsupport::TScratchDir {
+    TempDir() : TScratchDir("orvant-wave") {}
 };
 
 // Runs a shell command; its standard output, and its exit status in *status.
