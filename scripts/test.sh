@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up, then builds and runs every test: the normal build, the
-# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# short run of every fuzz target.
+# Sets everything up, then builds and runs every test: the normal build, a
+# Release build (tests and benchmarks), the same suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+# Warnings are errors in all of them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -16,16 +17,19 @@ stage() {
 }
 
 echo "== normal build"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_BENCH=OFF -DORVANT_WERROR=ON
 stage "normal suite" bash -c "cd '$root/build' && ctest --output-on-failure -j$jobs"
 
+echo "== release build (what a packager builds; benchmarks are measured from here)"
+stage "release build" "$root/scripts/build.sh" "$root/build-release" -DCMAKE_BUILD_TYPE=Release -DORVANT_WERROR=ON
+
 echo "== sanitizer build (ASan + UBSan)"
-"$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANT_SANITIZE=ON -DORVANT_BENCH=OFF
+"$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANT_SANITIZE=ON -DORVANT_BENCH=OFF -DORVANT_WERROR=ON
 stage "sanitizer suite" bash -c "cd '$root/build-asan' && ctest --output-on-failure -j$jobs"
 
 echo "== fuzz targets (short runs)"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_FUZZ=ON \
-  -DORVANT_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  -DORVANT_BENCH=OFF -DORVANT_WERROR=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$root/build-fuzz" --target fuzz_all
 for f in "$root"/build-fuzz/fuzz/fuzz_*; do
   [ -x "$f" ] || continue

@@ -92,33 +92,35 @@ void ScaleDirect8(uint8_t* p, size_t n, int32_t percent) {
     }
 }
 
+// Walks a byte cursor rather than an index so that no index product can
+// overflow (n counts samples, the cursor moves two bytes per sample).
 void ScaleDirect16(uint8_t* p, size_t n, int32_t percent) {
+    uint8_t* const end = p + n * sizeof(int16_t);
     if (percent < -65535 || percent > 65535) {
-        for (size_t i = 0; i < n; ++i) {
+        for (; p != end; p += sizeof(int16_t)) {
             int16_t v;
-            std::memcpy(&v, p + 2 * i, 2);
+            std::memcpy(&v, p, 2);
             const int64_t d = v;
             v = int16_t(Clip64(d + d * percent / 100, -32767, 32767));
-            std::memcpy(p + 2 * i, &v, 2);
+            std::memcpy(p, &v, 2);
         }
         return;
     }
-    size_t i = 0;
     int16_t s[kChunk];
-    for (; n - i >= kChunk; i += kChunk) {
-        std::memcpy(s, p + 2 * i, sizeof s);
+    for (; size_t(end - p) >= sizeof s; p += sizeof s) {
+        std::memcpy(s, p, sizeof s);
         for (size_t j = 0; j < kChunk; ++j) {
             const int32_t d = s[j];
             s[j] = int16_t(Clip(d + d * percent / 100, -32767, 32767));
         }
-        std::memcpy(p + 2 * i, s, sizeof s);
+        std::memcpy(p, s, sizeof s);
     }
-    for (; i < n; ++i) {
+    for (; p != end; p += sizeof(int16_t)) {
         int16_t v;
-        std::memcpy(&v, p + 2 * i, 2);
+        std::memcpy(&v, p, 2);
         const int32_t d = v;
         v = int16_t(Clip(d + d * percent / 100, -32767, 32767));
-        std::memcpy(p + 2 * i, &v, 2);
+        std::memcpy(p, &v, 2);
     }
 }
 
@@ -158,10 +160,10 @@ void Scale16(uint8_t* p, size_t n, int32_t percent) {
         if (table) {
             for (size_t v = 0; v < 65536; ++v) table[v] = uint16_t(v);
             ScaleDirect16(reinterpret_cast<uint8_t*>(table.get()), 65536, percent);
-            for (size_t i = 0; i < n; ++i) {
+            for (uint8_t* const end = p + n * sizeof(uint16_t); p != end; p += sizeof(uint16_t)) {
                 uint16_t v;
-                std::memcpy(&v, p + 2 * i, 2);
-                std::memcpy(p + 2 * i, &table[v], 2);
+                std::memcpy(&v, p, 2);
+                std::memcpy(p, &table[v], 2);
             }
             return;
         }
