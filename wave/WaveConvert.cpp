@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/codecs/Acm.h"
-#include "wave/WaveStorage.h"
+#include "wave/WaveStorageEditing.h"
 #include "wave/WaveUtils.h"
 
 namespace orvant {
@@ -55,18 +55,35 @@ bool ConvertWholeBuffer(const tWAVEFORMATEX* SrcFormat, const void* SrcData, uin
 
 namespace {
 
-// Writes Count bytes in pieces a single Write can take; the bytes written.
-uint64_t WriteAll(TWaveStreamAdapter& wave, const void* data, uint32_t count) {
-    constexpr uint32_t kPiece = 1u << 30;
-    uint64_t done = 0;
-    while (done < count) {
-        const uint32_t n = count - done < kPiece ? uint32_t(count - done) : kPiece;
-        const int32_t w = wave.Write(static_cast<const uint8_t*>(data) + done, int32_t(n));
-        if (w <= 0) break;
-        done += uint32_t(w);
-        if (uint32_t(w) < n) break;
-    }
-    return done;
+// Converts the data into pTarget: directly, or through the PCM format the
+// source's decoder produces at the source's channel count and sample rate.
+// On success out holds the result (null when it is empty).
+bool ConvertData(const tWAVEFORMATEX* source, const void* data, uint32_t size, const tWAVEFORMATEX* pTarget,
+                 TBlock& out, uint32_t& outSize) {
+    // Takes a block ConvertWholeBuffer produced, whether or not it succeeded.
+    auto convert = [](const tWAVEFORMATEX* from, const void* d, uint32_t n, const tWAVEFORMATEX* to, TBlock& block,
+                      uint32_t& blockSize) {
+        void* p = nullptr;
+        const bool ok = ConvertWholeBuffer(from, d, n, to, p, blockSize);
+        block.reset(static_cast<uint8_t*>(p));
+        return ok;
+    };
+    if (convert(source, data, size, pTarget, out, outSize)) return true;
+    out.reset();
+    tWAVEFORMATEX pcm{};
+    pcm.wFormatTag = WAVE_FORMAT_PCM;
+    pcm.nChannels = source->nChannels;
+    pcm.nSamplesPerSec = source->nSamplesPerSec;
+    if (acmFormatSuggest(nullptr, source, &pcm, sizeof(pcm),
+                         ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
+                             ACM_FORMATSUGGESTF_NSAMPLESPERSEC) != MMSYSERR_NOERROR)
+        return false;
+    TBlock decoded;
+    uint32_t decodedSize = 0;
+    if (!convert(source, data, size, &pcm, decoded, decodedSize)) return false;
+    if (convert(&pcm, decoded.get(), decodedSize, pTarget, out, outSize)) return true;
+    out.reset();
+    return false;
 }
 
 }  // namespace
@@ -76,78 +93,31 @@ bool TWaveStreamAdapter::ConvertTo(const tWAVEFORMATEX* pTargetWaveFormat) {
     if (!pTargetWaveFormat) return false;
     void* src = nullptr;
     if (!AcquireData(src, false)) return false;
-
-    void* dst = nullptr;
+    // The source block is given back on every path, also when a handler
+    // of the rewrite raises.
+    bool held = true;
+    TScopeExit release([&] {
+        if (held) ReleaseData(src, false);
+    });
+    TBlock dst;
     uint32_t dstSize = 0;
-    bool ok = false;
+    if (!ConvertData(fWaveFormat, src, fDataSize, pTargetWaveFormat, dst, dstSize)) return false;
+
     // A copy of the source (a file stream's data) is kept until the new
     // image is written, so that the old content can be put back when the
     // write falls short; a pointer into a memory stream is given up before
     // the rewrite empties that stream.
     const bool direct = MemoryBlock() && src == MemoryBlock() + fDataOffset;
-    PWaveFormatEx oldFormat = nullptr;
     const uint32_t oldSize = fDataSize;
-    bool released = false;
-    try {
-        ok = ConvertWholeBuffer(fWaveFormat, src, fDataSize, pTargetWaveFormat, dst, dstSize);
-        if (!ok) {
-            std::free(dst);
-            dst = nullptr;
-            // Through the PCM format the source's decoder produces, at the
-            // source's channel count and sample rate.
-            tWAVEFORMATEX pcm{};
-            pcm.wFormatTag = WAVE_FORMAT_PCM;
-            pcm.nChannels = fWaveFormat->nChannels;
-            pcm.nSamplesPerSec = fWaveFormat->nSamplesPerSec;
-            if (acmFormatSuggest(nullptr, fWaveFormat, &pcm, sizeof(pcm),
-                                 ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
-                                     ACM_FORMATSUGGESTF_NSAMPLESPERSEC) == MMSYSERR_NOERROR) {
-                void* tmp = nullptr;
-                uint32_t tmpSize = 0;
-                if (ConvertWholeBuffer(fWaveFormat, src, fDataSize, &pcm, tmp, tmpSize)) {
-                    // The intermediate block is not needed past this call.
-                    if (!direct) oldFormat = CopyWaveFormat(fWaveFormat);
-                    ok = ConvertWholeBuffer(&pcm, tmp, tmpSize, pTargetWaveFormat, dst, dstSize);
-                }
-                std::free(tmp);
-            }
-        } else if (!direct) {
-            oldFormat = CopyWaveFormat(fWaveFormat);
-        }
-        if (!ok) {
-            std::free(dst);
-            dst = nullptr;
-        }
-        if (direct || !ok || !oldFormat) {
-            ReleaseData(src, false);
-            released = true;
-        }
-    } catch (...) {
-        std::free(dst);
-        FreeWaveFormat(oldFormat);
-        if (!released) ReleaseData(src, false);
-        throw;
+    const TFormatCopy oldFormat(direct ? nullptr : CopyWaveFormat(fWaveFormat));
+    if (!oldFormat) {
+        ReleaseData(src, false);
+        held = false;
     }
-    if (!ok) {
-        FreeWaveFormat(oldFormat);
-        return false;
-    }
-
-    bool result = false;
-    if (BeginRewrite(pTargetWaveFormat)) {
-        result = WriteAll(*this, dst, dstSize) == dstSize;
-        const bool ended = EndRewrite();
-        result = result && ended;
-        // A short write (a full disk) would leave a cut-off image in place
-        // of the old one: put the old content back while it is still held.
-        if (!result && !released && BeginRewrite(oldFormat)) {
-            WriteAll(*this, src, oldSize);
-            EndRewrite();
-        }
-    }
-    std::free(dst);
-    if (!released) ReleaseData(src, false);
-    FreeWaveFormat(oldFormat);
+    const bool result = TWaveEditing::RewriteWith(*this, pTargetWaveFormat, dst.get(), dstSize);
+    // A short write (a full disk) would leave a cut-off image in place of
+    // the old one: put the old content back while it is still held.
+    if (!result && held) TWaveEditing::RewriteWith(*this, oldFormat.get(), src, oldSize);
     return result;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wave/WaveStorageEditing.h"
+
 namespace orvant {
 
 // ------------------------------------------------------------ TPersistent
@@ -44,14 +46,7 @@ uint64_t ReadAt(TStream& s, int64_t pos, void* data, uint32_t size) {
 
 uint64_t WriteAt(TStream& s, int64_t pos, const void* data, uint32_t size) {
     if (s.Seek(pos, TSeekOrigin::soBeginning) != pos) return 0;
-    uint64_t done = 0;
-    while (done < size) {
-        const int32_t n =
-            s.Write(static_cast<const uint8_t*>(data) + done, int32_t(std::min<uint64_t>(size - done, kPiece)));
-        if (n <= 0) break;
-        done += uint64_t(n);
-    }
-    return done;
+    return WriteInPieces(s, data, size);
 }
 
 }  // namespace

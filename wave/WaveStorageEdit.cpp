@@ -9,34 +9,11 @@
 #include <memory>
 #include <utility>
 
-#include "wave/WaveStorage.h"
+#include "wave/WaveStorageEditing.h"
 
 namespace orvant {
 
 namespace {
-
-// Runs a clean-up step when the scope is left, also by an exception.
-template <typename F>
-class TScopeExit {
-public:
-    explicit TScopeExit(F f) : fAction(std::move(f)) {}
-    ~TScopeExit() { fAction(); }
-    TScopeExit(const TScopeExit&) = delete;
-    TScopeExit& operator=(const TScopeExit&) = delete;
-
-private:
-    F fAction;
-};
-
-struct TFreeWaveFormat {
-    void operator()(PWaveFormatEx p) const { FreeWaveFormat(p); }
-};
-using TFormatCopy = std::unique_ptr<tWAVEFORMATEX, TFreeWaveFormat>;
-
-struct TFreeBlock {
-    void operator()(void* p) const { std::free(p); }
-};
-using TBlock = std::unique_ptr<uint8_t, TFreeBlock>;
 
 // Output of Mix is averaged and written this many bytes at a time, so the
 // mix never needs a second block of the full size and stays in the cache
@@ -45,94 +22,12 @@ constexpr uint32_t kMixStep = 32 * 1024;
 // Largest silence block written at once for a Concat gap.
 constexpr uint32_t kGapStep = 1024 * 1024;
 
+// Whole writes through the open rewrite.
+bool WriteAll(TWaveStreamAdapter& a, const void* Data, uint32_t Size) {
+    return WriteInPieces(a, Data, Size) == Size;
+}
+
 }  // namespace
-
-// Helpers with access to the adapter's protected parts.
-struct TWaveEditing {
-    // Writes Size bytes through the open rewrite, in pieces that fit Write's
-    // count; true when every byte was written.
-    static bool WriteAll(TWaveStreamAdapter& a, const void* Data, uint32_t Size) {
-        const auto* p = static_cast<const uint8_t*>(Data);
-        constexpr uint32_t kPiece = 1u << 30;
-        while (Size > 0) {
-            const uint32_t n = std::min(Size, kPiece);
-            if (a.Write(p, int32_t(n)) != int32_t(n)) return false;
-            p += n;
-            Size -= n;
-        }
-        return true;
-    }
-
-    // Ends a rewrite left open by an exception, so that the adapter holds a
-    // finished image and accepts the next read or rewrite.
-    static void EndOpenRewrite(TWaveStreamAdapter& a) noexcept {
-        if (a.fState != wssWriting) return;
-        try {
-            a.EndRewrite();
-        } catch (...) {
-            // An OnChange handler raising while we unwind: the image is
-            // finished already, the handler's exception is not ours to report.
-        }
-    }
-
-    // BeginRewrite that, should an OnChanging handler raise after the new
-    // header was written, ends the rewrite it began before passing the
-    // exception on.
-    static bool BeginRewrite(TWaveStreamAdapter& a, const tWAVEFORMATEX* pWaveFormat) {
-        const bool wasReady = a.fState == wssReady;
-        try {
-            return a.BeginRewrite(pWaveFormat);
-        } catch (...) {
-            if (wasReady) EndOpenRewrite(a);
-            throw;
-        }
-    }
-
-    // Replaces the content with Size bytes of Data in pWaveFormat. True when
-    // the rewrite began, the data was written whole and is not empty, and
-    // the image was finished.
-    static bool Rewrite(TWaveStreamAdapter& a, const tWAVEFORMATEX* pWaveFormat, const void* Data, uint32_t Size) {
-        if (!BeginRewrite(a, pWaveFormat)) return false;
-        TScopeExit guard([&] { EndOpenRewrite(a); });
-        const bool written = WriteAll(a, Data, Size);
-        const bool ended = a.EndRewrite();
-        return written && Size > 0 && ended;
-    }
-
-    // [start, end) in bytes for Pos and Len of a valid adapter: whole
-    // blocks, never past the data, without wrapping around.
-    static void ByteRange(TWaveStreamAdapter& a, uint32_t Pos, uint32_t Len, uint32_t& start, uint32_t& end) {
-        start = std::min(a.BytesForMs(Pos), a.fDataSize);
-        end = uint32_t(std::min<uint64_t>(uint64_t(start) + a.BytesForMs(Len), a.fDataSize));
-    }
-
-    // Copy and Sub: the bytes [Pos, Pos + Len) of Source become the content.
-    // A source that shares this adapter's stream is read through a private
-    // copy, because the rewrite empties that stream before writing.
-    static bool CopyRange(TWaveStreamAdapter& a, TWaveStreamAdapter* Source, uint32_t Pos, uint32_t Len) {
-        if (!Source || !Source->Valid() || Len == 0 || Pos >= Source->Length()) return false;
-        uint32_t start, end;
-        ByteRange(*Source, Pos, Len, start, end);
-        const bool ownStream = Source->fStream == a.fStream;
-        void* data;
-        if (!Source->AcquireData(data, ownStream)) return false;
-        TScopeExit release([&] { Source->ReleaseData(data, false); });
-        TFormatCopy format(CopyWaveFormat(Source->fWaveFormat));
-        if (!format) return false;
-        return Rewrite(a, format.get(), static_cast<uint8_t*>(data) + start, end - start);
-    }
-
-    // Removes the bytes [start, end) (valid adapter, start <= end <= data size).
-    static bool DeleteBytes(TWaveStreamAdapter& a, uint32_t start, uint32_t end) {
-        void* data;
-        if (!a.AcquireData(data, true)) return false;
-        TScopeExit release([&] { a.ReleaseData(data, false); });
-        const uint32_t size = a.fDataSize;
-        auto* p = static_cast<uint8_t*>(data);
-        std::memmove(p + start, p + end, size - end);
-        return Rewrite(a, a.fWaveFormat, p, size - (end - start));
-    }
-};
 
 // ------------------------------------------------------------ in place
 
@@ -282,20 +177,20 @@ bool TWaveStreamAdapter::Concat(const std::vector<TWaveStreamAdapter*>& Sources,
     for (size_t k = 0; k < Sources.size() && complete; ++k) {
         for (uint32_t left = k > 0 ? gap : 0; left > 0 && complete;) {
             const uint32_t n = std::min(left, gapStep);
-            complete = TWaveEditing::WriteAll(*this, gapBlock.get(), n);
+            complete = WriteAll(*this, gapBlock.get(), n);
             left -= n;
         }
         if (!complete) break;
         TWaveStreamAdapter* source = Sources[k];
         if (ownCopies[k]) {
-            complete = TWaveEditing::WriteAll(*this, ownCopies[k], ownSizes[k]);
+            complete = WriteAll(*this, ownCopies[k], ownSizes[k]);
         } else if (source && source->fStream != fStream) {
             void* data;
             if (!source->AcquireData(data, false)) {
                 complete = false;
             } else {
                 TScopeExit release([&] { source->ReleaseData(data, false); });
-                complete = TWaveEditing::WriteAll(*this, data, source->fDataSize);
+                complete = WriteAll(*this, data, source->fDataSize);
             }
         } else {
             complete = false;  // no source, or our own stream without data
@@ -351,10 +246,10 @@ bool TWaveStreamAdapter::Mix(const std::vector<TWaveStreamAdapter*>& Sources) {
 
     if (!TWaveEditing::BeginRewrite(*this, format.get())) return false;
     TScopeExit endRewrite([&] { TWaveEditing::EndOpenRewrite(*this); });
-    bool complete = TWaveEditing::WriteAll(*this, output.get(), step);
+    bool complete = WriteAll(*this, output.get(), step);
     for (uint32_t offset = step; offset < longest && complete; offset += step) {
         const uint32_t n = std::min(step, longest - offset);
-        complete = average(offset, n) && TWaveEditing::WriteAll(*this, output.get(), n);
+        complete = average(offset, n) && WriteAll(*this, output.get(), n);
     }
     const bool ended = EndRewrite();
     return complete && ended;

@@ -208,8 +208,6 @@ constexpr FOURCC mmioFOURCC(char a, char b, char c, char d) {
 }
 constexpr FOURCC FOURCC_RIFF = mmioFOURCC('R', 'I', 'F', 'F');
 constexpr FOURCC FOURCC_LIST = mmioFOURCC('L', 'I', 'S', 'T');
-// The first four characters of text, blank-padded.
-FOURCC mmioStringToFOURCC(const char* text) noexcept;
 
 // Chunk descriptor.
 struct _MMCKINFO {
@@ -262,8 +260,6 @@ enum : uint32_t {
 };
 
 // Results of the chunk operations (0 is success).
-constexpr MMRESULT MMIOERR_CANNOTOPEN = 259;
-constexpr MMRESULT MMIOERR_CANNOTREAD = 261;
 constexpr MMRESULT MMIOERR_CANNOTWRITE = 262;
 constexpr MMRESULT MMIOERR_CANNOTSEEK = 263;
 constexpr MMRESULT MMIOERR_CHUNKNOTFOUND = 265;

@@ -53,12 +53,6 @@ bool WriteExact(HMMIO h, const void* buffer, int32_t count) { return mmioWrite(h
 
 }  // namespace
 
-FOURCC mmioStringToFOURCC(const char* text) noexcept {
-    char c[4] = {' ', ' ', ' ', ' '};
-    for (int i = 0; i < 4 && text && text[i]; ++i) c[i] = text[i];
-    return mmioFOURCC(c[0], c[1], c[2], c[3]);
-}
-
 // ------------------------------------------------------------ handles
 
 HMMIO mmioOpen(const MMIOINFO& info, uint32_t flags) noexcept {

@@ -647,6 +647,29 @@ TEST(EditFailures, RaisingEventHandlersLeaveNoOpenRewriteOrBlock) {
     EXPECT_THROW(w->Concat({&first, second.get()}, 0), std::runtime_error);
     EXPECT_EQ(w->State(), wssReady);
     EXPECT_EQ(w->OpenDirectBlocks(), 0u);
+
+    // A conversion whose rewrite raises, on a memory stream (its data block
+    // handed out directly) and on another stream (a copy, which the leak
+    // checker of the sanitizer build watches).
+    auto* other = new TTestStream;
+    WriteImage(other, Pcm(Mono8Bit8000Hz), Ramp(40));
+    TWaveStreamAdapter onOther(other, soOwned);
+    for (TWaveStreamAdapter* a : std::initializer_list<TWaveStreamAdapter*>{w.get(), &onOther}) {
+        for (bool inChanging : {true, false}) {
+            WriteImage(a->Stream(), Pcm(Mono8Bit8000Hz), Ramp(40));
+            a->Refresh();
+            ASSERT_TRUE(a->Valid());
+            auto raise = [](TWaveStreamAdapter*) { throw std::runtime_error("handler"); };
+            if (inChanging) a->SetOnChanging(raise);
+            else a->SetOnChange(raise);
+            EXPECT_THROW(a->ConvertToPCM(Mono16bit8000Hz), std::runtime_error);
+            a->SetOnChanging(nullptr);
+            a->SetOnChange(nullptr);
+            EXPECT_EQ(a->State(), wssReady);
+            EXPECT_TRUE(a->Valid());
+        }
+    }
+    EXPECT_EQ(w->OpenDirectBlocks(), 0u);
 }
 
 TEST(EditFailures, EditedImageReadsBackWithPythonWave) {
