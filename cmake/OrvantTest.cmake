@@ -12,5 +12,8 @@ function(orvant_add_test name)
     list(APPEND env "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0" "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
          "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp")
   endif()
+  if(ORVANT_TSAN)
+    list(APPEND env "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+  endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
 endfunction()

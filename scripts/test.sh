@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and runs every test: the normal build, a
 # Release build (tests and benchmarks), the same suite under AddressSanitizer
-# and UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+# and UndefinedBehaviorSanitizer, the threaded layers' suites under
+# ThreadSanitizer, and a short run of every fuzz target.
 # Warnings are errors in all of them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -26,6 +27,12 @@ stage "release build" "$root/scripts/build.sh" "$root/build-release" -DCMAKE_BUI
 echo "== sanitizer build (ASan + UBSan)"
 "$root/scripts/build.sh" "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANT_SANITIZE=ON -DORVANT_BENCH=OFF -DORVANT_WERROR=ON
 stage "sanitizer suite" bash -c "cd '$root/build-asan' && ctest --output-on-failure -j$jobs"
+
+echo "== thread sanitizer build (the threaded layers: platform, wave devices, engine)"
+tsan_tests="test_platform test_wavedev test_wavedev_alsa test_wavedev_pulse"
+"$root/scripts/build.sh" "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_TSAN=ON -DORVANT_BENCH=OFF \
+  -DORVANT_WERROR=ON -- $tsan_tests
+stage "thread sanitizer suite" bash -c "cd '$root/build-tsan' && ctest --output-on-failure -j$jobs -R '^(${tsan_tests// /|})\$'"
 
 echo "== fuzz targets (short runs)"
 cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_FUZZ=ON \

@@ -42,7 +42,9 @@ struct TMsg {
 };
 
 std::mutex gWaitLock;
-std::condition_variable gWaitCv;
+// Never destroyed: a callback thread that has just finished may still wake
+// the waiters while the process exits and runs the static destructors.
+std::condition_variable& gWaitCv = *new std::condition_variable;
 uint64_t gGeneration = 0;
 
 std::mutex gTargetsLock;

@@ -34,11 +34,33 @@ struct TLogged {
     DWORD flags;
 };
 
+// A handler that the test thread may set while the callback thread calls it.
+class TSharedHandler {
+public:
+    TSharedHandler& operator=(std::function<void(const TLogged&)> f) {
+        std::lock_guard<std::mutex> g(fLock);
+        fHandler = std::move(f);
+        return *this;
+    }
+    void operator()(const TLogged& e) {
+        std::function<void(const TLogged&)> f;
+        {
+            std::lock_guard<std::mutex> g(fLock);
+            f = fHandler;
+        }
+        if (f) f(e);
+    }
+
+private:
+    std::mutex fLock;
+    std::function<void(const TLogged&)> fHandler;
+};
+
 // Collects the messages of one callback target; `onMessage` may act on each
 // (for example queue the buffer again).
 class TMessageLog {
 public:
-    std::function<void(const TLogged&)> onMessage;
+    TSharedHandler onMessage;
 
     void Handle(UINT msg, DWORD_PTR w, DWORD_PTR l) {
         auto* h = reinterpret_cast<WAVEHDR*>(l);
@@ -47,7 +69,7 @@ public:
             std::lock_guard<std::mutex> g(fLock);
             fLog.push_back(e);
         }
-        if (onMessage) onMessage(e);
+        onMessage(e);
     }
     std::vector<TLogged> Log() const {
         std::lock_guard<std::mutex> g(fLock);
