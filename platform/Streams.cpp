@@ -158,7 +158,9 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode)
     // A create must not empty a file that another stream is sharing with us
     // on terms that forbid it, so truncation waits for the share check.
     if (create) flags |= O_CREAT;
-    fHandle = ::open(fFileName.c_str(), flags, 0666);
+    const bool privateNew = create && (mode & fmCreateNewPrivate);
+    if (privateNew) flags |= O_EXCL | O_NOFOLLOW;
+    fHandle = ::open(fFileName.c_str(), flags, privateNew ? 0600 : 0666);
     if (fHandle < 0) fail(SysErrorMessage(errno));
 
     struct stat st {};

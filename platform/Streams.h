@@ -55,6 +55,11 @@ enum : uint32_t {
     fmShareDenyWrite = 0x0020,
     fmShareDenyNone = 0x0040,
     fmCreate = 0xFF00,  // create anew, emptying an existing file; read/write
+    // With fmCreate: the file must not exist yet (a symbolic link at the name
+    // counts as existing and is never followed) and only its owner may read
+    // or write it (mode 0600). For files that hold private data in a shared
+    // folder.
+    fmCreateNewPrivate = 0x10000,
 };
 
 class TFileStream : public TStream {

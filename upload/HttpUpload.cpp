@@ -60,11 +60,6 @@ std::string QuotedPrintable(const std::string& text) {
     return out;
 }
 
-std::string NamePart(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 TMultipartFrame MakeMultipartFrame(const std::string& boundary, const std::string& fileName) {
@@ -276,7 +271,7 @@ TUploadResult UploadArchiveTo(THttpClient& client, const std::string& url, const
     try {
         // The server knows the archive by its name in lower case; characters
         // that would break the part header are replaced.
-        std::string name = NamePart(archivePath);
+        std::string name = ExtractFileName(archivePath);
         for (char& ch : name) {
             if (ch >= 'A' && ch <= 'Z') ch = char(ch - 'A' + 'a');
             else if (static_cast<unsigned char>(ch) < 32 || ch == '"' || ch == 127) ch = '_';
