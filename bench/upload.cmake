@@ -1,8 +1,9 @@
 # Voice archive and upload, each in one run (medians of interleaved rounds):
 #   bench_upload_archive: building the archive of 200 takes of 10 s
 #     Stereo16bit22050Hz speech (espeak-ng + sox, cached in the build folder)
-#     next to a bare zlib level-9 loop over the same files; peak memory of a
-#     build of one take next to one of a 100 MB file.
+#     on every processor and on one thread, next to a bare zlib level-9 loop
+#     over the same files; peak memory of a build of one take next to one of
+#     two 100 MB files and one of the 200 takes.
 #   bench_upload_http: posting a 200 MB archive to the local collection
 #     server next to `curl --data-binary` of the same file to the same
 #     server; peak memory of posting 20 MB next to 200 MB.

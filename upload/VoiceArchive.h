@@ -3,15 +3,21 @@
 // server reads it by inflating each entry until its stream ends.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace orvant {
 
-// What a long operation reports to the window that runs it: a progress bar
-// and the chance to let pending window messages run. Every member has an
-// empty default, so a caller without a window overrides nothing.
+class TFileStream;
+class TStream;
+
+// What a long operation reports to the window that runs it: a progress bar,
+// the chance to let pending window messages run, and whether the user has
+// called the operation off meanwhile. Every member has an empty default, so a
+// caller without a window overrides nothing.
 class TArchiveProgress {
 public:
     virtual ~TArchiveProgress() = default;
@@ -19,24 +25,49 @@ public:
     virtual void SetProgressPosition(int32_t /*position*/) {}
     virtual void RepaintProgress() {}
     virtual void ProcessMessages() {}
+    // Asked right after ProcessMessages: true stops the build.
+    virtual bool Cancelled() { return false; }
 };
 
 // Largest file an entry can hold: its size field is a signed 32-bit count.
 constexpr int64_t kMaxArchiveEntrySize = 0x7FFFFFFF;
 
-// Packs the files (full paths, in order) into a new archive at archivePath,
-// replacing any file there. Each file is opened for reading with no sharing,
-// streamed through the compressor in chunks and its compressed bytes written
-// straight into the archive. The progress maximum is the number of files;
-// after each file the position is its index and on every twentieth file
-// (0, 20, 40, ...) pending messages run; at the end, also after a failure,
-// the position is the number of files.
-// Returns whether a file exists at archivePath afterwards. Raises the
-// stream's exception when a file cannot be opened, read, created or written
-// (EFOpenError, EFCreateError, EReadError, EWriteError), Exception for a file
-// of 2 GiB or more (before anything of its entry is written) and for a
-// compressor error. A failed build leaves the partial archive, closed.
+// Creates the file for a new archive in folder (with a trailing '/'), named
+// "v" + the local time t as "yymmddhhnnsszzz" + ".zlb", as a new file only
+// its owner may read (never following a link, never replacing anything).
+// When that name is taken, the next millisecond's name is tried, and so on.
+// Sets path to the file's full path. Raises EFCreateError when the file
+// cannot be created for another reason.
+std::unique_ptr<TFileStream> CreateVoiceArchiveFile(const std::string& folder, std::string& path,
+                                                    std::chrono::system_clock::time_point t =
+                                                        std::chrono::system_clock::now());
+
+// Writes the archive of files (full paths, in order) to archive, an empty
+// stream. Each file is opened for reading with no sharing and streamed
+// through its own compressor in chunks. Up to `threads` files (0: one per
+// processor) are compressed at once, yet the bytes are the same as with one:
+// entries are written strictly in list order. Memory stays bounded whatever
+// the file sizes: each thread holds one chunk of input, one of output and
+// its compressor; the entry being written may queue two chunks more. The
+// compressed bytes of a file whose turn has not come yet wait in an unnamed
+// private file in the temporary folder.
+// Progress: the maximum is the number of files; after each entry is written
+// the position is its index, and on every twentieth (0, 20, 40, ...) pending
+// messages run, after which a Cancelled() progress stops the build (false is
+// returned, the archive holds the entries so far). At the end, also after a
+// failure, the position is the number of files.
+// Raises the stream's exception when a file cannot be opened, read or
+// written (EFOpenError, EReadError, EWriteError), Exception for a file of
+// 2 GiB or more (before anything of its entry is written) and for a
+// compressor error; a file's failure is raised when its turn comes.
+bool WriteVoiceArchive(const std::vector<std::string>& files, TStream& archive, TArchiveProgress* progress = nullptr,
+                       unsigned threads = 0);
+
+// Creates archivePath as a new private file (EFCreateError when the name is
+// taken) and writes the archive into it. Returns whether the build ran to
+// its end and a file exists at archivePath. A failed build leaves the
+// partial archive, closed.
 bool BuildVoiceArchive(const std::vector<std::string>& files, const std::string& archivePath,
-                       TArchiveProgress* progress = nullptr);
+                       TArchiveProgress* progress = nullptr, unsigned threads = 0);
 
 }  // namespace orvant

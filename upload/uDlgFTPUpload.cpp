@@ -137,8 +137,8 @@ void TDlgFtpUpload::BtnUploadClick() {
         if (list.empty()) {
             ShowMessage(this, "No files found in folder \"recorded\"!");
         } else {
-            archive = GetTempFolder() + "v" + FormatLocalTime("yymmddhhnnsszzz") + ".zlb";
-            if (BuildVoiceArchive(list, archive)) {
+            // Abort confirmed during the build: the build stops and nothing is sent.
+            if (BuildVoiceArchive(list, archive) && !fAborted) {
                 const bool uploaded = UploadVoiceArchive(archive);
                 if (!fAborted) {
                     QMessageBox box(QMessageBox::NoIcon, QString(kCaptionText) + "...",
@@ -180,8 +180,13 @@ void TDlgFtpUpload::reject() {
     QDialog::reject();
 }
 
-bool TDlgFtpUpload::BuildVoiceArchive(const std::vector<std::string>& files, const std::string& archive) {
-    return orvant::BuildVoiceArchive(files, archive, this);
+bool TDlgFtpUpload::BuildVoiceArchive(const std::vector<std::string>& files, std::string& archive) {
+    bool complete;
+    {
+        const std::unique_ptr<TFileStream> file = CreateVoiceArchiveFile(GetTempFolder(), archive);
+        complete = WriteVoiceArchive(files, *file, this);
+    }
+    return complete && FileExists(archive);
 }
 
 bool TDlgFtpUpload::UploadVoiceArchive(const std::string& archive) {
@@ -208,6 +213,8 @@ void TDlgFtpUpload::SetProgressPosition(int32_t position) {
 void TDlgFtpUpload::RepaintProgress() { ProgressBar1->repaint(); }
 
 void TDlgFtpUpload::ProcessMessages() { QCoreApplication::processEvents(); }
+
+bool TDlgFtpUpload::Cancelled() { return fAborted; }
 
 void ShowUploadDialog(QWidget* owner) {
     std::unique_ptr<TDlgFtpUpload> dlg = std::make_unique<TDlgFtpUpload>(owner);

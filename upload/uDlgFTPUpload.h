@@ -64,7 +64,10 @@ protected:
 
 private:
     void FormCreate(const std::string& programFolder);
-    bool BuildVoiceArchive(const std::vector<std::string>& files, const std::string& archive);
+    // Creates the archive, a new private file in the temporary folder, sets
+    // archive to its path and packs files into it; false when Abort was
+    // confirmed during the build or no archive is left.
+    bool BuildVoiceArchive(const std::vector<std::string>& files, std::string& archive);
     bool UploadVoiceArchive(const std::string& archive);
 
     // TArchiveProgress, driving ProgressBar1 during the build.
@@ -72,6 +75,7 @@ private:
     void SetProgressPosition(int32_t position) override;
     void RepaintProgress() override;
     void ProcessMessages() override;
+    bool Cancelled() override;
 
     std::string fPath;
     bool fAborted = false;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -6,6 +7,7 @@
 
 #include "platform/Streams.h"
 #include "tests/upload/UploadTestSupport.h"
+#include "upload/UFileUtils.h"
 #include "upload/VoiceArchive.h"
 
 using namespace orvant;
@@ -30,6 +32,8 @@ struct TTrace : TArchiveProgress {
     void SetProgressMax(int32_t m) override { max = m; }
     void SetProgressPosition(int32_t p) override { positions.push_back(p); }
     void ProcessMessages() override { pumpsAt.push_back(positions.empty() ? -1 : positions.back()); }
+    int32_t cancelAt = -1;
+    bool Cancelled() override { return !pumpsAt.empty() && pumpsAt.back() == cancelAt; }
 };
 
 }  // namespace
@@ -97,28 +101,35 @@ TEST(VoiceArchive, NameOutsideTheBasicPlaneIsStoredAsSurrogatePairs) {
     EXPECT_NE(report.find("\\ud83c\\udfa4"), std::string::npos) << report;
 }
 
-TEST(VoiceArchive, PythonReadsEveryEntryBackToTheLastByte) {
+TEST(VoiceArchive, PythonReadsEveryEntryBackAndThreadsChangeNoByte) {
     TScratchDir src, out;
-    // Sizes around the builder's chunk of 256 KiB, empty, tiny and noisy.
+    // Sizes around the builder's chunk of 256 KiB, empty, tiny and noisy; a
+    // long entry first, so that later ones are compressed before their turn.
+    WriteFile(src / "long.wav", PseudoAudio(3 * 1024 * 1024, 4));
     WriteFile(src / "info.txt", "Speakername=Unknown\r\nCountry=Unknown\r\nRegion=Unknown\r\n");
     WriteFile(src / "zero.wav", "");
     WriteFile(src / "one.wav", "x");
     WriteFile(src / "chunk.wav", PseudoAudio(256 * 1024, 2));
     WriteFile(src / "chunk1.wav", PseudoAudio(256 * 1024 + 1, 3));
-    WriteFile(src / "long.wav", PseudoAudio(900 * 1024, 4));
     std::string noise(70000, '\0');
     uint32_t x = 7;
     for (char& c : noise) c = char((x = x * 1103515245u + 12345u) >> 23);
     WriteFile(src / "noise.wav", noise);
-    std::vector<std::string> files;
-    for (auto& e : std::filesystem::directory_iterator(src.Path())) files.push_back(e.path().string());
-    ASSERT_TRUE(BuildVoiceArchive(files, out / "v.zlb"));
+    std::vector<std::string> files = {src / "long.wav"};
+    for (auto& e : std::filesystem::directory_iterator(src.Path()))
+        if (e.path().filename() != "long.wav") files.push_back(e.path().string());
+    ASSERT_TRUE(BuildVoiceArchive(files, out / "v1.zlb", nullptr, 1));
     bool ok = false;
-    const std::string report = CheckArchiveWithPython(out / "v.zlb", src.Path(), ok);
+    const std::string report = CheckArchiveWithPython(out / "v1.zlb", src.Path(), ok);
     EXPECT_TRUE(ok) << report;
+    for (unsigned threads : {2u, 3u, 8u}) {
+        const std::string path = out / ("v" + std::to_string(threads) + "t.zlb");
+        ASSERT_TRUE(BuildVoiceArchive(files, path, nullptr, threads));
+        EXPECT_TRUE(ReadFile(path) == ReadFile(out / "v1.zlb")) << threads << " threads";
+    }
 }
 
-TEST(VoiceArchive, ReportsProgressPerFileAndLetsMessagesRunEveryTwentyFiles) {
+TEST(VoiceArchive, ReportsProgressPerFileLetsMessagesRunEveryTwentyFilesAndStopsWhenCancelled) {
     TScratchDir d;
     std::vector<std::string> files;
     for (int i = 0; i < 45; ++i) {
@@ -135,6 +146,15 @@ TEST(VoiceArchive, ReportsProgressPerFileAndLetsMessagesRunEveryTwentyFiles) {
     expected.push_back(45);
     EXPECT_EQ(t.positions, expected);
     EXPECT_EQ(t.pumpsAt, (std::vector<int32_t>{0, 20, 40}));
+
+    // Called off while messages ran after file 20: nothing more is packed.
+    TTrace c;
+    c.cancelAt = 20;
+    EXPECT_FALSE(BuildVoiceArchive(files, d / "y.zlb", &c));
+    expected.resize(22);
+    expected.push_back(45);
+    EXPECT_EQ(c.positions, expected);
+    EXPECT_EQ(ReadFile(d / "y.zlb").substr(0, 4), Int32(45));
 }
 
 TEST(VoiceArchive, AFileOpenElsewhereStopsTheBuildWithTheOpenError) {
@@ -172,13 +192,33 @@ TEST(VoiceArchive, MissingFileAndUncreatableArchiveRaiseTheStreamErrors) {
     }
 }
 
-TEST(VoiceArchive, ReplacesAnExistingArchive) {
-    TScratchDir d;
+TEST(VoiceArchive, ArchiveIsANewPrivateFileAndATakenNameIsLeftAlone) {
+    TScratchDir d, victim;
     WriteFile(d / "a.wav", "a");
-    WriteFile(d / "x.zlb", std::string(10000, 'z'));
-    ASSERT_TRUE(BuildVoiceArchive({d / "a.wav"}, d / "x.zlb"));
+    WriteFile(victim / "secret", "keep me");
+    const auto t = std::chrono::system_clock::now();
+    const std::string first = d / ("v" + FormatLocalTime("yymmddhhnnsszzz", t) + ".zlb");
+    const std::string second = d / ("v" + FormatLocalTime("yymmddhhnnsszzz", t + std::chrono::milliseconds(1)) + ".zlb");
+    const std::string third = d / ("v" + FormatLocalTime("yymmddhhnnsszzz", t + std::chrono::milliseconds(2)) + ".zlb");
+    // Another user's file and a planted link hold the first two names.
+    WriteFile(first, "not ours");
+    ASSERT_EQ(::symlink((victim / "secret").c_str(), second.c_str()), 0);
+    EXPECT_THROW(BuildVoiceArchive({d / "a.wav"}, first), EFCreateError);
+    EXPECT_THROW(BuildVoiceArchive({d / "a.wav"}, second), EFCreateError);
+
+    std::string path;
+    {
+        const std::unique_ptr<TFileStream> f = CreateVoiceArchiveFile(d.Path(), path, t);
+        EXPECT_EQ(path, third);
+        ASSERT_TRUE(WriteVoiceArchive({d / "a.wav"}, *f));
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(third.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadFile(first), "not ours");
+    EXPECT_EQ(ReadFile(victim / "secret"), "keep me");
     bool ok = false;
-    const std::string report = CheckArchiveWithPython(d / "x.zlb", "", ok);
+    const std::string report = CheckArchiveWithPython(third, "", ok);
     EXPECT_TRUE(ok) << report;
 }
 
