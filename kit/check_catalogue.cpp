@@ -1,0 +1,148 @@
+// orvant-check-catalogue: judges a catalogue the way the program reads it,
+// with the program's own phrase records, before an operator hands it out.
+//
+// usage: orvant-check-catalogue PROGRAM            check, exit 1 on problems
+//        orvant-check-catalogue --missing-samples PROGRAM
+//
+// PROGRAM is the path the program will have: the catalogue is PROGRAM with
+// ".xml" as its extension, the samples lie in samples/ beside it. Unlike the
+// program, which stops loading at the first bad node, every node is looked
+// at, so that one run lists every problem:
+//   - a node the program cannot load (an element without "caption", text,
+//     a comment or a processing instruction where only elements may stand);
+//   - a take name that is not a plain file name (it would leave recorded/),
+//     or that begins with "." (such a take is never uploaded);
+//   - two elements sharing one take file;
+//   - a phrase whose reference sample is missing. Phrases are the elements
+//     with a "wav" attribute and the elements without child elements.
+// With --missing-samples the other problems go to standard error (exit 1
+// when there are any) and standard output lists each phrase whose sample is
+// missing as its sample's file name and its caption, each followed by a NUL
+// byte, for a tool that makes the samples.
+#include <QCoreApplication>
+#include <QDomDocument>
+#include <QFile>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/uMain.h"
+#include "platform/SysUtils.h"
+
+using namespace orvant;
+
+namespace {
+
+struct TCheck {
+    std::string folder;  // program folder, with a trailing '/'
+    std::vector<std::string> problems;  // all but the missing samples
+    struct TMissing {
+        std::string sample, caption, problem;
+    };
+    std::vector<TMissing> missing;
+    std::map<std::string, int> takes;                          // take file -> first line
+    int elements = 0, phrases = 0;
+
+    void Problem(int line, const std::string& text) {
+        problems.push_back("line " + std::to_string(line) + ": " + text);
+    }
+
+    void Node(const QDomNode& node) {
+        const int line = node.lineNumber();
+        QString caption;
+        try {
+            // The program's own record: the same caption rule, the same
+            // sample and take names, the same failures.
+            TWavInfo r(nullptr, node, folder);
+            caption = node.toElement().attribute("caption");
+            ++elements;
+            const bool leaf = node.firstChildElement().isNull();
+            const bool hasTake = node.toElement().hasAttribute("wav");
+            if (hasTake) {
+                if (!r.recfileUsable)
+                    Problem(line, "the take name \"" + r.recfile +
+                                      "\" is not a plain file name; it would leave the folder \"recorded\".");
+                else if (r.recfile[0] == '.')
+                    Problem(line, "the take name \"" + r.recfile +
+                                      "\" begins with \".\"; such a take is never uploaded.");
+                else if (auto [it, fresh] = takes.emplace(r.recfile, line); !fresh)
+                    Problem(line, "the take \"" + r.recfile + "\" is shared with the element at line " +
+                                      std::to_string(it->second) + "; one recording would replace the other.");
+            }
+            if (hasTake || leaf) {
+                ++phrases;
+                if (!FileExists(folder + "samples/" + r.samplefile)) {
+                    const std::string own = SampleNameFromCaption(caption.toStdString());
+                    std::string looked = "samples/" + own;
+                    if (own != r.samplefile) looked += " or samples/" + r.samplefile;
+                    // Made samples take the caption's name, which the
+                    // program looks for first, unless it cannot be one file.
+                    missing.push_back({IsPlainFileName(own) ? own : r.samplefile, caption.toStdString(),
+                                       "line " + std::to_string(line) + ": the phrase \"" + caption.toStdString() +
+                                           "\" has no reference sample (" + looked + ")."});
+                }
+            }
+        } catch (const std::exception& e) {
+            problems.push_back(e.what());
+            if (!node.isElement()) return;
+        }
+        for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling()) Node(child);
+    }
+};
+
+int Usage() {
+    std::fputs("usage: orvant-check-catalogue [--missing-samples] PROGRAM\n", stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    bool listMissing = false;
+    std::string program;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--missing-samples") listMissing = true;
+        else if (program.empty() && !a.empty() && a[0] != '-') program = a;
+        else return Usage();
+    }
+    if (program.empty()) return Usage();
+    program = ExpandFileName(program);
+
+    TCheck check;
+    check.folder = program.substr(0, program.rfind('/') + 1);
+    const std::string path = CataloguePathFor(program);
+    QFile file(QString::fromStdString(path));
+    QDomDocument doc;
+    QString error;
+    int line = 0, column = 0;
+    if (!FileExists(path)) {
+        check.problems.push_back("The catalogue \"" + path + "\" does not exist.");
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        check.problems.push_back("The catalogue \"" + path + "\" cannot be read: " + file.errorString().toStdString());
+    } else if (!doc.setContent(&file, false, &error, &line, &column)) {
+        check.problems.push_back("The catalogue \"" + path + "\" is not well-formed XML: " + error.toStdString() +
+                                 " (line " + std::to_string(line) + ", column " + std::to_string(column) + ").");
+    } else if (doc.documentElement().isNull()) {
+        check.problems.push_back("The catalogue \"" + path + "\" has no document element.");
+    } else {
+        check.Node(doc.documentElement());
+    }
+
+    if (listMissing) {
+        for (const std::string& p : check.problems) std::fprintf(stderr, "%s\n", p.c_str());
+        for (const auto& m : check.missing) {
+            std::fwrite(m.sample.c_str(), 1, m.sample.size() + 1, stdout);
+            std::fwrite(m.caption.c_str(), 1, m.caption.size() + 1, stdout);
+        }
+        return check.problems.empty() ? 0 : 1;
+    }
+    for (const std::string& p : check.problems) std::printf("%s\n", p.c_str());
+    for (const auto& m : check.missing) std::printf("%s\n", m.problem.c_str());
+    const size_t count = check.problems.size() + check.missing.size();
+    std::printf("%s: %d elements, %d phrases, %zu takes, %zu problems.\n", path.c_str(), check.elements,
+                check.phrases, check.takes.size(), count);
+    return count == 0 ? 0 : 1;
+}
