@@ -97,12 +97,40 @@ int main(int argc, char** argv) {
     const std::string work = std::string(ORVANT_BINARY_DIR) + "/bench-data/";
     const std::string archive = work + "v-bench.zlb", bare = work + "bare.zlb";
 
+    const unsigned all = std::max(1u, std::thread::hardware_concurrency());
+
+    // Peak memory first, in children of a process that has built nothing
+    // yet: memory freed by earlier builds would be reused unseen.
+    const std::string big = work + "big.wav";
+    {
+        std::FILE* f = std::fopen(big.c_str(), "wb");
+        std::vector<char> buf(882044);
+        for (size_t i = 0; i < 114; ++i) {
+            std::FILE* t = std::fopen(takes[i].c_str(), "rb");
+            const size_t n = std::fread(buf.data(), 1, buf.size(), t);
+            std::fclose(t);
+            std::fwrite(buf.data(), 1, n, f);
+        }
+        std::fclose(f);
+        fs::copy_file(big, big + ".2", fs::copy_options::overwrite_existing);
+    }
+    auto peak = [&](const std::vector<std::string>& files) {
+        fs::remove(archive);
+        return ChildPeakKiB([&] { BuildVoiceArchive(files, archive); });
+    };
+    const TPeak small = peak({takes[0]});
+    const TPeak large = peak({big, big + ".2"});
+    const TPeak session = peak(takes);
+    std::printf("RSS, %u threads: 1 take (%.1f MB): %ld KiB at start, %ld KiB peak; 2 files of %.1f MB: %ld KiB at "
+                "start, %ld KiB peak; the 200 takes: %ld KiB at start, %ld KiB peak\n",
+                all, double(fs::file_size(takes[0])) / 1e6, small.startKiB, small.peakKiB,
+                double(fs::file_size(big)) / 1e6, large.startKiB, large.peakKiB, session.startKiB, session.peakKiB);
+
     // Each build makes a new archive file: the name must be free.
     auto build = [&](unsigned threads) {
         fs::remove(archive);
         BuildVoiceArchive(takes, archive, nullptr, threads);
     };
-    const unsigned all = std::max(1u, std::thread::hardware_concurrency());
     std::vector<double> ours, one, base, oursCpu, oneCpu, baseCpu;
     for (int r = 0; r < rounds; ++r) {
         // Rotate which goes first, so that none always meets a warmer cache.
@@ -135,31 +163,6 @@ int main(int argc, char** argv) {
     std::printf("CPU time ratio %u threads / bare %.3f, 1 thread / bare %.3f (work done, not speed)\n", all,
                 Median(oursCpu) / Median(baseCpu), Median(oneCpu) / Median(baseCpu));
 
-    // Peak memory: one take, then one file of 100 MB (takes joined).
-    const std::string big = work + "big.wav";
-    {
-        std::FILE* f = std::fopen(big.c_str(), "wb");
-        std::vector<char> buf(882044);
-        for (size_t i = 0; i < 114; ++i) {
-            std::FILE* t = std::fopen(takes[i].c_str(), "rb");
-            const size_t n = std::fread(buf.data(), 1, buf.size(), t);
-            std::fclose(t);
-            std::fwrite(buf.data(), 1, n, f);
-        }
-        std::fclose(f);
-        fs::copy_file(big, big + ".2", fs::copy_options::overwrite_existing);
-    }
-    auto peak = [&](const std::vector<std::string>& files) {
-        fs::remove(archive);
-        return ChildPeakKiB([&] { BuildVoiceArchive(files, archive); });
-    };
-    const TPeak small = peak({takes[0]});
-    const TPeak large = peak({big, big + ".2"});
-    const TPeak session = peak(takes);
-    std::printf("RSS, %u threads: 1 take (%.1f MB): %ld KiB at start, %ld KiB peak; 2 files of %.1f MB: %ld KiB at "
-                "start, %ld KiB peak; the 200 takes: %ld KiB at start, %ld KiB peak\n",
-                all, double(fs::file_size(takes[0])) / 1e6, small.startKiB, small.peakKiB,
-                double(fs::file_size(big)) / 1e6, large.startKiB, large.peakKiB, session.startKiB, session.peakKiB);
     fs::remove(big + ".2");
     fs::remove(big);
     fs::remove(archive);
