@@ -17,6 +17,7 @@
 # checkout, with the optimisation the test suite runs (RelWithDebInfo), and
 # stripped; later kits reuse that build.
 set -euo pipefail
+trap 'echo "make-kit: failed at line $LINENO; no kit was made." >&2' ERR
 root="$(cd "$(dirname "$0")/.." && pwd)"
 if [ $# -ne 4 ]; then
   echo "usage: $0 CATALOGUE SAMPLES_DIR|- HOST OUT.tar.gz" >&2
@@ -79,7 +80,7 @@ cp "$qtplugins/platforminputcontexts/libcomposeplatforminputcontextplugin.so" "$
 printf '[Paths]\nPrefix = .\nPlugins = plugins\n' >"$kit/qt.conf"
 base='^(ld-linux.*|libc|libm|libdl|libpthread|librt|libresolv|libutil|libstdc\+\+|libgcc_s|libasound|libGL|libGLX|libGLdispatch|libOpenGL|libEGL|libgbm|libdrm)\.so'
 # libX11 loads the cursor library only at run time, so ldd does not see it.
-dlopened=$(ldconfig -p | awk '$1 == "libXcursor.so.1" && /x86-64/ { print $NF; exit }')
+dlopened=$(ldconfig -p | awk '$1 == "libXcursor.so.1" && /x86-64/ { found = $NF } END { print found }')
 for object in "$kit/orvant" "$kit"/plugins/*/*.so $dlopened; do
   if [ "$object" = "$dlopened" ]; then echo "$(basename "$object") $object"; fi
   ldd "$object" | awk '$2 == "=>" && $3 ~ /^\// { print $1, $3 }'
