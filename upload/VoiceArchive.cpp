@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -138,7 +139,14 @@ class TCompressors {
 public:
     TCompressors(const std::vector<std::string>& files, unsigned threads)
         : fFiles(files), fEntries(files.size()), fWindow(2 * size_t(threads)) {
-        for (unsigned i = 0; i < threads && i < files.size(); ++i) fWorkers.emplace_back([this] { Work(); });
+        for (unsigned i = 0; i < threads && i < files.size(); ++i) {
+            try {
+                fWorkers.emplace_back([this] { Work(); });
+            } catch (const std::system_error&) {
+                if (fWorkers.empty()) throw;  // not even one: the build cannot run
+                break;                        // fewer threads do the same work
+            }
+        }
     }
     ~TCompressors() {
         {
