@@ -296,6 +296,7 @@ bool TWaveStreamAdapter::BeginRewrite(const tWAVEFORMATEX* pWaveFormat) {
     mmIO = h;
     fState = wssWriting;
     fDataOffset = uint32_t(mmioSeek(h, 0, 1));
+    fRewriteBlock = std::max<uint32_t>(pWaveFormat->nBlockAlign, 1);
     NotifyChanging();
     return true;
 }
@@ -320,7 +321,28 @@ int32_t TWaveStreamAdapter::Write(const void* Buffer, int32_t Count) {
         if (pos >= kMaxEnd) return -1;
         Count = int32_t(kMaxEnd - pos);
     }
-    return mmioWrite(mmIO, Buffer, Count);
+    const int32_t written = mmioWrite(mmIO, Buffer, Count);
+    if (written == Count) return written;
+    // Short (a full disk): a part of a block left behind would shift every
+    // later sample by part of a frame. Cut back to the last whole block.
+    const int64_t end = pos + std::max(written, 0);
+    const int64_t whole = end - (end - int64_t(fDataOffset)) % fRewriteBlock;
+    if (whole < end) {
+        try {
+            fStream->SetSize(whole);
+        } catch (...) {
+        }
+        if (mmioCutAt(mmIO, whole) != 0) return -1;
+    }
+    if (written < 0) return -1;
+    return int32_t(std::max<int64_t>(whole - pos, 0));
+}
+
+bool TWaveStreamAdapter::UpdateSizes() {
+    if (fState != wssWriting) return false;
+    // The data size first: a RIFF size that covers data not yet stated
+    // would be the worse half of a failed update.
+    return mmioStateSize(mmIO, &ckData) == 0 && mmioStateSize(mmIO, &ckRIFF) == 0;
 }
 
 bool TWaveStreamAdapter::EndRewrite() {

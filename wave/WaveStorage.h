@@ -174,8 +174,14 @@ public:
     virtual bool BeginRewrite(const tWAVEFORMATEX* pWaveFormat);
     bool BeginRewritePCM(TPCMFormat Format);
     virtual bool EndRewrite();
-    // Bytes written, or -1 on a failure or outside a rewrite.
+    // Bytes written, or -1 on a failure or outside a rewrite. A write that
+    // comes up short keeps whole blocks of the format only: the part of a
+    // block it wrote is cut off again, and the result counts whole blocks.
     virtual int32_t Write(const void* Buffer, int32_t Count);
+    // Writes the RIFF and data sizes of what was written so far into the
+    // header, the rewrite going on: the image is valid for any reader at this
+    // point. False outside a rewrite or when the header could not be written.
+    bool UpdateSizes();
 
     // ---- sequential read from the first data byte to the end of the stream
     virtual bool BeginRead();
@@ -217,6 +223,7 @@ protected:
     bool fValid = false;
     uint32_t fDataSize = 0;
     uint32_t fDataOffset = 0;
+    uint32_t fRewriteBlock = 1;  // block size of the format being written
     PWaveFormatEx fWaveFormat = nullptr;
     TWaveStreamNotifyEvent fOnChanging;
     TWaveStreamNotifyEvent fOnChange;

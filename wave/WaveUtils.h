@@ -284,6 +284,13 @@ MMRESULT mmioDescend(HMMIO h, MMCKINFO* ck, const MMCKINFO* parent, uint32_t fla
 // from its first data byte to the current position) and a zero pad byte when
 // that size is odd; then positions the handle after the chunk (and its pad).
 MMRESULT mmioAscend(HMMIO h, MMCKINFO* ck, uint32_t flags) noexcept;
+// For a chunk made by mmioCreateChunk and not yet left: writes the size it
+// has so far (up to the furthest byte written) into its head and returns to
+// the current position, so the chunk states its bytes while it still grows.
+MMRESULT mmioStateSize(HMMIO h, const MMCKINFO* ck) noexcept;
+// Forgets what was written at and after end and moves there; the caller cuts
+// the stream itself.
+MMRESULT mmioCutAt(HMMIO h, int64_t end) noexcept;
 // Writes a chunk head at the current position: id (or "RIFF"/"LIST" with
 // MMIO_CREATERIFF/MMIO_CREATELIST, followed by ck->fccType) and a placeholder
 // size; ck gets the data offset and MMIO_DIRTY.

@@ -185,6 +185,26 @@ MMRESULT mmioAscend(HMMIO h, MMCKINFO* ck, uint32_t /*flags*/) noexcept {
     return result;
 }
 
+MMRESULT mmioStateSize(HMMIO h, const MMCKINFO* ck) noexcept {
+    if (!h || !ck) return MMIOERR_INVALIDHANDLE;
+    if (!(ck->dwFlags & MMIO_DIRTY)) return 0;
+    const int64_t cur = mmioSeek(h, 0, 1);
+    if (cur < 0) return MMIOERR_CANNOTSEEK;
+    const int64_t size = std::max(cur, h->writtenEnd) - int64_t(ck->dwDataOffset);
+    if (size < 0 || size > kMaxOffset) return MMIOERR_CANNOTWRITE;
+    uint8_t field[4];
+    PutLE32(field, uint32_t(size));
+    const bool written = SeekTo(h, int64_t(ck->dwDataOffset) - 4) && WriteExact(h, field, 4);
+    if (!SeekTo(h, cur)) return MMIOERR_CANNOTSEEK;
+    return written ? 0 : MMIOERR_CANNOTWRITE;
+}
+
+MMRESULT mmioCutAt(HMMIO h, int64_t end) noexcept {
+    if (!h || end < 0) return MMIOERR_INVALIDHANDLE;
+    h->writtenEnd = std::min(h->writtenEnd, end);
+    return SeekTo(h, end) ? 0 : MMIOERR_CANNOTSEEK;
+}
+
 // ------------------------------------------------------------ stream binding
 
 int64_t StreamIOProc(MMIOINFO* info, uint32_t message, intptr_t lParam1, intptr_t lParam2) noexcept {
