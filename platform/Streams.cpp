@@ -132,7 +132,33 @@ std::string CheckProcessConflicts(int fd, unsigned access, unsigned denied) {
     return {};
 }
 
+// Empty string when the file open on fd may be opened with access, denying
+// denied, by the rules of this process and of others; else the reason. Holds
+// gShareLock.
+std::string ShareConflict(int fd, const struct stat& st, unsigned access, unsigned denied) {
+    for (const auto& r : gShareTable) {
+        if (r.dev != st.st_dev || r.ino != st.st_ino) continue;
+        if ((access & r.denied) || (r.access & denied))
+            return "Ein anderer Datenstrom dieses Programms hält die Datei geöffnet.";
+    }
+    return CheckProcessConflicts(fd, access, denied);
+}
+
 }  // namespace
+
+void TFileStream::CheckCreate(const std::string& fileName, uint32_t mode) {
+    const std::string name = ExpandFileName(fileName);
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;  // nothing there to share: the create itself will tell
+    struct stat st {};
+    std::string reason;
+    if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        std::lock_guard<std::mutex> g(gShareLock);
+        reason = ShareConflict(fd, st, AccessOf(fmCreate), DeniedOf(mode & 0xF0));
+    }
+    ::close(fd);  // lets go of the probe's locks too
+    if (!reason.empty()) throw EFCreateError("Datei \"" + name + "\" kann nicht erstellt werden. " + reason);
+}
 
 struct TFileStream::ShareEntry {
     std::list<ShareRecord>::iterator it;
@@ -169,12 +195,7 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode)
 
     {
         std::lock_guard<std::mutex> g(gShareLock);
-        for (const auto& r : gShareTable) {
-            if (r.dev != st.st_dev || r.ino != st.st_ino) continue;
-            if ((access & r.denied) || (r.access & denied))
-                fail("Ein anderer Datenstrom dieses Programms hält die Datei geöffnet.");
-        }
-        const std::string reason = CheckProcessConflicts(fHandle, access, denied);
+        const std::string reason = ShareConflict(fHandle, st, access, denied);
         if (!reason.empty()) fail(reason);
         gShareTable.push_back({st.st_dev, st.st_ino, access, denied});
         fShare = new ShareEntry{std::prev(gShareTable.end())};

@@ -68,6 +68,10 @@ public:
     // or EFOpenError ("Datei %s kann nicht geöffnet werden. %s").
     TFileStream(const std::string& fileName, uint32_t mode);
     ~TFileStream() override;
+    // Raises the EFCreateError that creating fileName with mode (fmCreate
+    // and a share mode) would raise because another stream holds the file;
+    // creates and changes nothing.
+    static void CheckCreate(const std::string& fileName, uint32_t mode);
 
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -68,6 +69,8 @@ struct TDevice {
     // input
     bool started = false;
     uint64_t readFrames = 0;
+    uint64_t drainUntil = 0;  // while stopping: read up to this count, no further
+    bool draining = false;
 
     // output
     bool paused = false;
@@ -123,6 +126,7 @@ struct TDevice {
 
     // The stream failed: give every buffer back so nobody waits for it.
     void Fail(MMRESULT code) {
+        SetWaveStreamFailed(code);
         failed = true;
         failCode = code;
         started = false;
@@ -154,7 +158,11 @@ struct TDevice {
             // A period at a time: some devices (ALSA's file plugin reading
             // its input file) deliver the right data only in calls of up to
             // their own buffer's size.
-            const uint32_t ask = std::min(room, std::max<uint32_t>(1, stream->PeriodFrames()));
+            uint32_t ask = std::min(room, std::max<uint32_t>(1, stream->PeriodFrames()));
+            if (draining) {
+                if (readFrames >= drainUntil) break;
+                ask = static_cast<uint32_t>(std::min<uint64_t>(ask, drainUntil - readFrames));
+            }
             uint32_t got = 0;
             MMRESULT r = stream->Read(h->lpData + h->dwBytesRecorded, ask, got);
             if (r != MMSYSERR_NOERROR) {
@@ -173,6 +181,24 @@ struct TDevice {
             }
         }
         return moved;
+    }
+
+    // Stopping capture: what the device captured before now is still on its
+    // way (a sound server delivers it a latency later). Reads it into the
+    // queued buffers, waiting at most twice the device's delay plus one
+    // period, but nothing captured after now. The caller holds `g`.
+    void DrainInput(std::unique_lock<std::mutex>& g) {
+        if (!started || failed) return;
+        ReadAvailable();
+        const uint64_t delay = stream->Delay();
+        if (delay == 0 || !head || failed) return;
+        const uint64_t waitUs = (2 * delay + stream->PeriodFrames()) * 1000000 / format.nSamplesPerSec;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
+        drainUntil = readFrames + delay;
+        draining = true;
+        Wake();  // the I/O thread reads on
+        cv.wait_until(g, deadline, [&] { return failed || !head || readFrames >= drainUntil; });
+        draining = false;
     }
 
     // --- output
@@ -388,6 +414,8 @@ struct TDevice {
                     if (started && head) {
                         progress = ReadAvailable();
                         waitOnDevice = !progress && head && !failed;
+                        if (draining && (progress || !head || failed)) cv.notify_all();
+                        if (draining && readFrames >= drainUntil) waitOnDevice = false;
                     }
                 } else {
                     progress = Retire();
@@ -742,7 +770,7 @@ MMRESULT waveInStop(HWAVEIN hwi) {
     if (d.r) return d.r;
     if (!d->started) return MMSYSERR_NOERROR;
     // What was captured before the stop still goes into the buffers.
-    d->ReadAvailable();
+    d->DrainInput(d.guard);
     if (d->failed) return MMSYSERR_NOERROR;
     d->readFrames += d->stream->Delay();  // dropped below; still counted as captured
     d->stream->Drop();
@@ -755,7 +783,7 @@ MMRESULT waveInReset(HWAVEIN hwi) {
     TLocked d(reinterpret_cast<DWORD_PTR>(hwi), TWaveDirection::wdInput);
     if (d.r) return d.r;
     if (d->started) {
-        d->ReadAvailable();
+        d->DrainInput(d.guard);
         d->stream->Drop();
         d->started = false;
     }

@@ -13,6 +13,10 @@ namespace orvant {
 // that code), empty for an unknown code.
 std::string WaveErrorText(MMRESULT code);
 void ClearWaveErrorDetail();
+// The device of a running stream failed with code: the text of that code
+// tells so in plain words (the backend's detail kept), until the next
+// failure is recorded.
+void SetWaveStreamFailed(MMRESULT code);
 
 // The PCM format of standard format bit `bit` (0..19): per rate (11025,
 // 22050, 44100, 48000, 96000 Hz) four bits in the order mono 8, stereo 8,

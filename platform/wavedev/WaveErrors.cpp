@@ -44,6 +44,7 @@ const char* BaseText(MMRESULT code) {
 std::mutex gDetailLock;
 MMRESULT gDetailCode = MMSYSERR_NOERROR;
 std::string gDetail;
+bool gStreamFailed = false;  // the text is that of a device that failed while streaming
 
 }  // namespace
 
@@ -51,12 +52,21 @@ void SetWaveErrorDetail(MMRESULT code, const std::string& detail) {
     std::lock_guard<std::mutex> g(gDetailLock);
     gDetailCode = code;
     gDetail = detail;
+    gStreamFailed = false;
 }
 
 void ClearWaveErrorDetail() {
     std::lock_guard<std::mutex> g(gDetailLock);
     gDetailCode = MMSYSERR_NOERROR;
     gDetail.clear();
+    gStreamFailed = false;
+}
+
+void SetWaveStreamFailed(MMRESULT code) {
+    std::lock_guard<std::mutex> g(gDetailLock);
+    if (gDetailCode != code) gDetail.clear();
+    gDetailCode = code;
+    gStreamFailed = true;
 }
 
 std::string WaveErrorText(MMRESULT code) {
@@ -64,6 +74,10 @@ std::string WaveErrorText(MMRESULT code) {
     if (!base) return {};
     std::string text = base;
     std::lock_guard<std::mutex> g(gDetailLock);
+    // The codes a failing stream gives name other things on the original
+    // platform (a registry that could not be read): say what happened.
+    if (gStreamFailed && code == gDetailCode)
+        text = "The sound device stopped working (it may have been unplugged or switched off).";
     if (code != MMSYSERR_NOERROR && code == gDetailCode && !gDetail.empty()) text += " (" + gDetail + ")";
     return text;
 }

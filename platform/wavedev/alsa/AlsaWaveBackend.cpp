@@ -13,7 +13,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 
@@ -90,6 +92,7 @@ public:
         THwParams hw;
         if (snd_pcm_hw_params_current(pcm, hw.p) >= 0 && snd_pcm_hw_params_get_rate(hw.p, &rate, &sub) >= 0 && rate)
             fPeriodMs = std::max(1, static_cast<int>(period * 1000 / rate));
+        fRate = rate;
     }
     ~TAlsaStream() override {
         snd_pcm_drop(fPcm);
@@ -102,7 +105,9 @@ public:
         int err = 0;
         if (snd_pcm_state(fPcm) != SND_PCM_STATE_PREPARED) err = snd_pcm_prepare(fPcm);
         if (err >= 0) err = snd_pcm_start(fPcm);
-        return err < 0 ? AlsaError(err, fName) : MMSYSERR_NOERROR;
+        if (err < 0) return AlsaError(err, fName);
+        RestartClock();
+        return MMSYSERR_NOERROR;
     }
 
     MMRESULT Read(void* data, uint32_t frames, uint32_t& done) override {
@@ -113,11 +118,13 @@ public:
             int err = snd_pcm_recover(fPcm, static_cast<int>(r), 1);
             if (err >= 0) err = snd_pcm_start(fPcm);
             if (err < 0) return AlsaError(err, fName, MMSYSERR_READERROR);
+            RestartClock();
             return MMSYSERR_NOERROR;
         }
         if (r == -EAGAIN) return MMSYSERR_NOERROR;
         if (r < 0) return AlsaError(static_cast<int>(r), fName, MMSYSERR_READERROR);
         done = static_cast<uint32_t>(r);
+        fReadSinceStart += done;
         return MMSYSERR_NOERROR;
     }
 
@@ -209,12 +216,27 @@ public:
     void Drop() override {
         snd_pcm_drop(fPcm);
         fPaused = false;
+        fCapturing = false;
     }
 
     uint32_t Delay() override {
         if (fDir == TWaveDirection::wdInput) {
+            // Captured and not read: what can be read now and, through a
+            // sound server, what is still on its way (the capture delay).
+            // A sound server may not even count what it has not passed on
+            // yet (a monitor of an idle sink delivers in bursts of seconds):
+            // by the clock, capture has run since the start.
             const snd_pcm_sframes_t a = snd_pcm_avail(fPcm);
-            return a > 0 ? static_cast<uint32_t>(a) : 0;
+            snd_pcm_sframes_t d = 0;
+            if (snd_pcm_state(fPcm) != SND_PCM_STATE_RUNNING || snd_pcm_delay(fPcm, &d) < 0) d = 0;
+            int64_t byClock = 0;
+            if (fCapturing) {
+                const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - fStarted)
+                                    .count();
+                byClock = int64_t(us * int64_t(fRate) / 1000000) - int64_t(fReadSinceStart);
+            }
+            return static_cast<uint32_t>(std::max<int64_t>({a, d, byClock, 0}));
         }
         const snd_pcm_state_t st = snd_pcm_state(fPcm);
         if (st != SND_PCM_STATE_RUNNING && st != SND_PCM_STATE_PREPARED && st != SND_PCM_STATE_PAUSED &&
@@ -245,6 +267,13 @@ public:
     uint32_t PeriodFrames() const override { return static_cast<uint32_t>(fPeriod); }
 
 private:
+    // Capture (re)starts now; frames lost before (an overrun) are not waited for.
+    void RestartClock() {
+        fStarted = std::chrono::steady_clock::now();
+        fReadSinceStart = 0;
+        fCapturing = true;
+    }
+
     int PeriodMs() const { return fPeriodMs; }
 
     snd_pcm_t* fPcm;
@@ -255,6 +284,10 @@ private:
     bool fPaused = false;
     int fWake = -1;
     int fPeriodMs = 20;
+    unsigned fRate = 0;
+    bool fCapturing = false;  // input started and not dropped since
+    std::chrono::steady_clock::time_point fStarted;
+    uint64_t fReadSinceStart = 0;
     std::vector<pollfd> fFds;  // the PCM's descriptors, then the eventfd
 };
 

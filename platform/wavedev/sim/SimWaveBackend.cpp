@@ -79,6 +79,7 @@ struct TSimWaveBackend::TState {
     std::vector<TWaveDeviceInfo> inputs, outputs;
     std::function<bool(const WAVEFORMATEX&)> accepts = DefaultAccepts;
     uint32_t bufferMs = 200;
+    uint32_t inputLatencyMs = 0;
 
     TSource source = TSource::Silence;
     double sineHz = 440, sineAmp = 0.5;
@@ -120,6 +121,7 @@ public:
             fData = fSt->sourceBytes;
         }
         fKeep = fSt->keepOutput;
+        fLatency = static_cast<uint64_t>(fSt->inputLatencyMs) * fRate / 1000;
     }
     ~TSimStream() override {
         std::lock_guard<std::mutex> g(fSt->m);
@@ -129,10 +131,12 @@ public:
 
     MMRESULT Start() override {
         std::lock_guard<std::mutex> g(fSt->m);
+        if (fDir == TWaveDirection::wdInput && fSt->faults.start) return fSt->faults.start;
         if (fDir == TWaveDirection::wdInput && !fCapturing) {
             fCapturing = true;
             fLastFrame = ClockFrame(fSt->NowUs());
             fAvail = 0;
+            fSinceStart = 0;
         }
         return MMSYSERR_NOERROR;
     }
@@ -142,7 +146,9 @@ public:
         done = 0;
         Update();
         if (MMRESULT r = IoFault(frames)) return r;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frames, fAvail));
+        // The last fLatency frames captured are still on their way.
+        const uint64_t inFlight = std::min(fAvail, std::min(fLatency, fSinceStart));
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(frames, fAvail - inFlight));
         Generate(static_cast<uint8_t*>(data), n);
         fAvail -= n;
         fSourceFrame += n;
@@ -259,6 +265,7 @@ private:
         if (fDir == TWaveDirection::wdInput) {
             if (!fCapturing) return;
             fAvail += elapsed;
+            fSinceStart += elapsed;
             fSt->capturedFrames += elapsed;
             // Real devices overrun after a while; the driven one keeps it all.
             if (fSt->mode == TSimClockMode::scmRealTime) {
@@ -334,7 +341,9 @@ private:
     uint64_t fMoved = 0;
     // input
     bool fCapturing = false;
-    uint64_t fAvail = 0;
+    uint64_t fAvail = 0;       // captured and not read, in flight included
+    uint64_t fLatency = 0;     // frames between capture and delivery
+    uint64_t fSinceStart = 0;  // frames captured since the last start
     uint64_t fSourceFrame = 0;
     TSource fSource;
     double fSineHz, fSineAmp;
@@ -392,6 +401,11 @@ void TSimWaveBackend::SetFormatFilter(std::function<bool(const WAVEFORMATEX&)> a
 void TSimWaveBackend::SetBufferMs(uint32_t ms) {
     std::lock_guard<std::mutex> g(fState->m);
     fState->bufferMs = std::max<uint32_t>(ms, 1);
+}
+
+void TSimWaveBackend::SetInputLatencyMs(uint32_t ms) {
+    std::lock_guard<std::mutex> g(fState->m);
+    fState->inputLatencyMs = ms;
 }
 
 void TSimWaveBackend::SetInputSilence() {

@@ -41,6 +41,7 @@ struct TSimFaults {
     bool busy = false;          // open gives MMSYSERR_ALLOCATED, queries pass
     MMRESULT prepare = 0;       // ...PrepareHeader fails
     MMRESULT submit = 0;        // waveInAddBuffer / waveOutWrite fail
+    MMRESULT start = 0;         // waveInStart fails
     MMRESULT io = 0;            // the device fails while streaming ...
     uint64_t ioAfterFrames = 0;  // ... after this many frames moved
     bool noPause = false;       // output cannot pause in place (the layer drops and rewrites)
@@ -67,6 +68,10 @@ public:
     void SetFormatFilter(std::function<bool(const WAVEFORMATEX&)> accepts);
     // Output room in milliseconds with the real-time clock (default 200).
     void SetBufferMs(uint32_t ms);
+    // Input frames reach the reader this long after they were captured, as
+    // through a sound server (default 0; streams opened later). Delay counts
+    // them from their capture.
+    void SetInputLatencyMs(uint32_t ms);
 
     // --- input source (applies to streams opened later)
     void SetInputSilence();

@@ -3,7 +3,10 @@
 // and faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/wavedev/WaveBackend.h"
 #include "platform/wavedev/WaveDevInternal.h"
@@ -159,6 +162,53 @@ TEST_F(WaveDevSim, StopReturnsThePartialBufferAndKeepsTheEmptyOnes) {
 }
 
 // Two and a half buffers play in 2.5 s; each comes back once it has played.
+// Through a sound server frames reach the reader a latency after their
+// capture: a stop or a reset collects those captured before it, and none
+// captured after it, while the device's clock goes on.
+TEST_F(WaveDevSim, StopAndResetCollectWhatWasCapturedBeforeThemAndNoMore) {
+    sim->SetInputLatencyMs(300);
+    std::vector<char> source = Pattern(8 * 88200, 3);
+    sim->SetInputRaw(std::vector<uint8_t>(source.begin(), source.end()));
+    HWAVEIN h = OpenIn(Thread(), CALLBACK_THREAD);
+    TBuffer a(2 * 88200), b(2 * 88200);
+    for (TBuffer* x : {&a, &b}) {
+        ASSERT_EQ(waveInPrepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
+    }
+    auto whileTimeGoesOn = [&](auto call) {
+        std::atomic<bool> done{false};
+        std::thread clock([&] {
+            while (!done) {
+                sim->Advance(10);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        const MMRESULT r = call();
+        done = true;
+        clock.join();
+        return r;
+    };
+    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    sim->Advance(700);
+    ASSERT_EQ(whileTimeGoesOn([&] { return waveInStop(h); }), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log.WaitFor(2));
+    // 700 ms (not the 400 ms readable at the stop), and not the 300 ms that
+    // arrive meanwhile: the clock may tick once or twice before the stop.
+    const DWORD got = log.Log()[1].bytes;
+    EXPECT_GE(got, 61740u);
+    EXPECT_LT(got, 61740u + 8820u);
+    EXPECT_TRUE(std::equal(a.data.begin(), a.data.begin() + got, source.begin()));
+    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    sim->Advance(500);
+    ASSERT_EQ(whileTimeGoesOn([&] { return waveInReset(h); }), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log.WaitFor(3));
+    EXPECT_EQ(log.Log()[2].hdr, &b.hdr);
+    EXPECT_GE(log.Log()[2].bytes, 44100u);
+    EXPECT_LT(log.Log()[2].bytes, 44100u + 8820u);
+    ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log.WaitFor(4));
+}
+
 TEST_F(WaveDevSim, PlaybackReturnsBuffersWhenPlayedAndKeepsTheirTime) {
     HWAVEOUT h = OpenOut(Thread(), CALLBACK_THREAD);
     ASSERT_TRUE(log.WaitFor(1));
