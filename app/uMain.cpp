@@ -431,6 +431,8 @@ void StopAndWait(TWaveAudioIO& device) {
     QTimer wake;
     wake.start(5);
     while (device.Active()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // A callback thread of its own may still be finishing its close handler.
+    device.WaitForStop();
 }
 
 }  // namespace
@@ -488,8 +490,14 @@ void TDlgSndRecMain::btnRecClick() {
     // one it is drawn with.
     if (r->recfile.empty() && sel->parent()) r = WavInfoOf(sel->parent());
     if (!r || r->recfile.empty()) return;
-    Recorder->RecordToFile(TakePath(*r));
+    // "Rec" always records: a pause left over from an earlier take (paused,
+    // then stopped) would open the device paused.
+    if (Recorder->Paused()) Recorder->SetPaused(false);
+    const bool started = Recorder->RecordToFile(TakePath(*r));
     UpdateButtons();
+    if (!started)
+        throw Exception("Recording could not start: " + Recorder->LastErrorText() +
+                        " The take on disk was not changed.");
 }
 
 void TDlgSndRecMain::btnStopClick() {

@@ -46,6 +46,24 @@ protected:
     bool StartWith(TStream* Stream, TStreamOwnership Ownership) {
         // Until an adapter holds it, an owned stream is ours to free.
         std::unique_ptr<TStream> owned(Ownership == soOwned ? Stream : nullptr);
+        StopAndWaitClosed();
+
+        Wave = new TWaveStreamAdapter(Stream, Ownership);
+        owned.release();
+        bool result = false;
+        try {
+            result = this->OpenDevice();
+        } catch (...) {
+            FinishWave();
+            throw;
+        }
+        if (!result) FinishWave();
+        return result;
+    }
+
+    // Stops a running recording or playback and waits until its close has
+    // completed; raises when the device is still open after all.
+    void StopAndWaitClosed() {
         if (this->Active()) {
             try {
                 this->SetActive(false);
@@ -59,18 +77,6 @@ protected:
         // and giving up the callback target; it holds the lock until done.
         { std::lock_guard<std::recursive_mutex> wait(this->CS); }
         if (this->Active()) throw EWaveAudioInvalidOperation("Device is aleardy open");
-
-        Wave = new TWaveStreamAdapter(Stream, Ownership);
-        owned.release();
-        bool result = false;
-        try {
-            result = this->OpenDevice();
-        } catch (...) {
-            FinishWave();
-            throw;
-        }
-        if (!result) FinishWave();
-        return result;
     }
 
     // An open that failed releases the adapter before the error is

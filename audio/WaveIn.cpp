@@ -1,5 +1,7 @@
 #include "audio/WaveIn.h"
 
+#include <exception>
+
 namespace orvant {
 
 TWaveAudioIn::TWaveAudioIn(TComponent* AOwner) : TWaveAudioIO(AOwner) {}
@@ -75,12 +77,36 @@ bool TWaveAudioIn::OpenDevice() {
 }
 
 bool TWaveAudioIn::CloseDevice() {
-    return CloseDeviceWith([this] { return waveInReset(fHandle); }, [this] { return waveInClose(fHandle); },
-                           /*PassExceptions=*/false);
+    return CloseDeviceWith(
+        [this] {
+            MakeRoomForBacklog();
+            return waveInReset(fHandle);
+        },
+        [this] { return waveInClose(fHandle); },
+        /*PassExceptions=*/false);
 }
 
 bool TWaveAudioIn::PauseDevice() {
-    return PauseDeviceWith([this] { return waveInStop(fHandle); }, fPaused);
+    return PauseDeviceWith(
+        [this] {
+            MakeRoomForBacklog();
+            return waveInStop(fHandle);
+        },
+        fPaused);
+}
+
+void TWaveAudioIn::MakeRoomForBacklog() {
+    if (!HasDeviceHandle() || fPaused || fBufferCount == 0) return;
+    MMTIME time{};
+    time.wType = TIME_BYTES;
+    if (waveInGetPosition(fHandle, &time, sizeof(time)) != MMSYSERR_NOERROR || time.wType != TIME_BYTES) return;
+    // Every buffer not yet handed to the hooks holds part of the backlog or
+    // has room for it.
+    uint64_t room = 0;
+    for (PWAVEHDR h : Buffers) room += h->dwBufferLength;
+    const uint64_t backlog = time.u.cb > fDelivered ? time.u.cb - fDelivered : 0;
+    const uint32_t size = BufferSizeForFormat();
+    while (size > 0 && room < backlog + size && QueueNewBuffer()) room += size;
 }
 
 bool TWaveAudioIn::ResumeDevice() {
@@ -123,25 +149,26 @@ void TWaveAudioIn::DiscardBuffer(PWAVEHDR& pWaveHeader) {
     ResizeBuffer(pWaveHeader, 0, nullptr);
 }
 
-void TWaveAudioIn::QueueInitialBuffers() {
-    for (uint32_t i = QueuedBufferCount(); i < fBufferCount && HasDeviceHandle() && !fClosing; ++i) {
-        PWAVEHDR header = nullptr;
-        try {
-            if (!ResizeBuffer(header, BufferSizeForFormat(), nullptr)) break;
-            if (!AddBuffer(header)) {
-                DiscardBuffer(header);
-                break;
-            }
-        } catch (...) {
-            DiscardBuffer(header);
-            break;
-        }
+bool TWaveAudioIn::QueueNewBuffer() {
+    PWAVEHDR header = nullptr;
+    try {
+        if (!ResizeBuffer(header, BufferSizeForFormat(), nullptr)) return false;
+        if (AddBuffer(header)) return true;
+    } catch (...) {
     }
+    DiscardBuffer(header);
+    return false;
+}
+
+void TWaveAudioIn::QueueInitialBuffers() {
+    for (uint32_t i = QueuedBufferCount(); i < fBufferCount && HasDeviceHandle() && !fClosing; ++i)
+        if (!QueueNewBuffer()) break;
 }
 
 // ------------------------------------------------------------ device messages
 
 void TWaveAudioIn::DoWimOpen() {
+    fDelivered = 0;
     DeviceOpened();
     // A device stopped before its open message arrived is already closing:
     // starting it would only fail on the closed handle.
@@ -155,30 +182,55 @@ void TWaveAudioIn::DoWimOpen() {
 void TWaveAudioIn::DoWimData(PWAVEHDR pWaveHeader) {
     // The handler that releases the last buffer of a closing device closes it.
     auto closeWhenEmpty = [this] { CloseWhenEmpty([this] { return waveInClose(fHandle); }); };
+    // A hook that fails (a full disk) costs the bytes of this buffer, not the
+    // buffer: it goes back to the device, so recording goes on once the
+    // cause has gone. The failure is raised after the buffer is queued again.
+    std::exception_ptr hookError;
+    // A device that takes no buffer any more (it failed) closes once the
+    // last one is back, rather than stay open recording nothing.
+    bool refused = false;
+    auto closeWhenStarved = [&] {
+        if (refused && !fClosing && QueuedBufferCount() == 0 && HasDeviceHandle()) {
+            fClosing = true;
+            if (waveInReset(fHandle) != MMSYSERR_NOERROR) fClosing = false;
+        }
+        closeWhenEmpty();
+    };
     try {
         if (pWaveHeader) {
             if (CheckResult(waveInUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR))) &&
                 pWaveHeader->dwBytesRecorded > 0) {
                 bool freeIt = true;
-                DoLevel(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
-                DoFilter(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
-                HandleInputData(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded, freeIt);
+                fDelivered += pWaveHeader->dwBytesRecorded;
+                try {
+                    DoLevel(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
+                    DoFilter(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded);
+                    HandleInputData(pWaveHeader->lpData, pWaveHeader->dwBytesRecorded, freeIt);
+                } catch (...) {
+                    hookError = std::current_exception();
+                }
                 // The hook kept the block: never free or reuse it.
                 if (!freeIt) pWaveHeader->dwUser = 0;
             }
             if (!fClosing && QueuedBufferCount() <= fBufferCount) {
-                if (ResizeBuffer(pWaveHeader, BufferSizeForFormat(), nullptr) && !AddBuffer(pWaveHeader))
-                    DiscardBuffer(pWaveHeader);
+                refused = true;  // until the device has taken it
+                if (ResizeBuffer(pWaveHeader, BufferSizeForFormat(), nullptr)) {
+                    if (AddBuffer(pWaveHeader))
+                        refused = false;
+                    else
+                        DiscardBuffer(pWaveHeader);
+                }
             } else {
                 ResizeBuffer(pWaveHeader, 0, nullptr);
             }
         }
     } catch (...) {
         DiscardBuffer(pWaveHeader);
-        closeWhenEmpty();
+        closeWhenStarved();
         throw;
     }
-    closeWhenEmpty();
+    closeWhenStarved();
+    if (hookError) std::rethrow_exception(hookError);
 }
 
 void TWaveAudioIn::DoWimClose() {

@@ -64,6 +64,16 @@ protected:
 private:
     // Unprepares (when prepared) and releases a header that is not queued.
     void DiscardBuffer(PWAVEHDR& pWaveHeader);
+    // Queues one new engine-owned buffer of the format's size; false (and
+    // nothing kept) when that fails.
+    bool QueueNewBuffer();
+    // Before a stop: queues buffers enough for what the device captured and
+    // has not delivered yet (through a sound server that can be seconds), so
+    // the stop finds room for all of it.
+    void MakeRoomForBacklog();
+
+    // Bytes handed to the hooks since the open.
+    uint64_t fDelivered = 0;
 };
 
 }  // namespace orvant

@@ -63,9 +63,11 @@ uint32_t TStockAudioPlayer::FetchWaveData(void* Buffer, uint32_t BufferSize, uin
     // Only the data chunk is audio: chunks that follow it in a foreign file
     // are not played.
     const int64_t left = int64_t(Wave->DataSize()) - Wave->Position();
-    if (left <= 0) return 0;
-    const int32_t got = Wave->Read(Buffer, int32_t(std::min<int64_t>(BufferSize, left)));
-    // A read error ends the playback as the end of the data does.
+    const int32_t got = left > 0 ? Wave->Read(Buffer, int32_t(std::min<int64_t>(BufferSize, left))) : 0;
+    // A read error ends the playback as the end of the data does. Once the
+    // last bytes are read the file is let go: what is left to play is in the
+    // buffers, and the file is free for a new take while they play out.
+    if (got <= 0 || got == left) FinishWave();
     return got > 0 ? uint32_t(got) : 0;
 }
 

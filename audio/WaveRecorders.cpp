@@ -1,5 +1,9 @@
 #include "audio/WaveRecorders.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 
 #include "platform/wavedev/WaveDev.h"
@@ -25,8 +29,87 @@ bool TStockAudioRecorder::FinishWave() {
 
 bool TStockAudioRecorder::RecordToStream(TStream* AStream) { return StartRecording(AStream, soReference); }
 
+namespace {
+
+std::string PendingTakeName(const std::string& FileName) {
+    const size_t slash = FileName.find_last_of('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return FileName.substr(0, base) + "." + FileName.substr(base) + ".recording";
+}
+
+}  // namespace
+
 bool TStockAudioRecorder::RecordToFile(const std::string& FileName) {
-    return StartRecording(new TFileStream(FileName, fmCreate | fmShareDenyWrite), soOwned);
+    constexpr uint32_t mode = fmCreate | fmShareDenyWrite;
+    TFileStream::CheckCreate(FileName, mode);
+    const std::string pending = PendingTakeName(FileName);
+    auto* stream = new TFileStream(pending, mode);
+    // A running take is completed (and has replaced its file) first.
+    try {
+        StopAndWaitClosed();
+    } catch (...) {
+        delete stream;
+        ::unlink(pending.c_str());
+        throw;
+    }
+    fTakeFile = FileName;
+    fPendingFile = pending;
+    fCommitFailed = false;
+    bool result = false;
+    try {
+        result = StartRecording(stream, soOwned);
+    } catch (...) {
+        DiscardPendingTake();
+        throw;
+    }
+    if (!result) DiscardPendingTake();
+    return result;
+}
+
+void TStockAudioRecorder::CommitTake() {
+    if (fPendingFile.empty()) return;
+    const std::string pending = fPendingFile, take = fTakeFile;
+    if (::rename(pending.c_str(), take.c_str()) != 0) {
+        // The recording goes on under the sibling's name and stays there.
+        const int e = errno;
+        fCommitFailed = true;
+        fPendingFile.clear();
+        throw EFCreateError("Datei \"" + take + "\" kann nicht erstellt werden. " + SysErrorMessage(e) +
+                            " The take is kept in \"" + pending + "\".");
+    }
+    fPendingFile.clear();
+}
+
+void TStockAudioRecorder::DiscardPendingTake() {
+    if (!fPendingFile.empty()) ::unlink(fPendingFile.c_str());
+    fPendingFile.clear();
+    fTakeFile.clear();
+}
+
+void TStockAudioRecorder::DoWimOpen() {
+    // A device that did not start (it is left paused, though nobody asked
+    // for a pause) closes again: the take is not replaced, and the recorder
+    // does not stay open recording nothing.
+    const bool pausedOnPurpose = fPaused;
+    auto closeUnstarted = [this, pausedOnPurpose] {
+        if (pausedOnPurpose || !fPaused || fClosing || !HasDeviceHandle()) return;
+        fPaused = false;
+        CloseDevice();
+    };
+    try {
+        TWaveAudioIn::DoWimOpen();
+    } catch (...) {
+        closeUnstarted();
+        throw;
+    }
+    closeUnstarted();
+    if (!fPaused && !fClosing) CommitTake();
+}
+
+void TStockAudioRecorder::DoResume() {
+    // Opened paused on purpose: the take is replaced when recording starts.
+    if (HasDeviceHandle() && !fClosing) CommitTake();
+    TWaveAudioIn::DoResume();
 }
 
 bool TStockAudioRecorder::RecordToStock(int32_t Index) { return StartRecording(StockStream(Index), soReference); }
@@ -46,7 +129,10 @@ void TStockAudioRecorder::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt
 
 void TStockAudioRecorder::HandleInputData(void* Buffer, uint32_t BufferSize, bool& /*FreeIt*/) {
     const int32_t written = Wave != nullptr ? Wave->Write(Buffer, int32_t(BufferSize)) : -1;
-    if (written != int32_t(BufferSize)) CheckResult(MMSYSERR_ERROR);
+    // The header states what the take holds after every buffer, so a take
+    // cut short by a crash or a power cut is still a WAVE image.
+    const bool sized = written > 0 ? Wave->UpdateSizes() : true;
+    if (written != int32_t(BufferSize) || !sized) CheckResult(MMSYSERR_ERROR);
 }
 
 void TStockAudioRecorder::DoWimClose() {
@@ -54,9 +140,11 @@ void TStockAudioRecorder::DoWimClose() {
     try {
         completed = FinishWave();
     } catch (...) {
+        DiscardPendingTake();
         TWaveAudioIn::DoWimClose();
         throw;
     }
+    DiscardPendingTake();
     TWaveAudioIn::DoWimClose();
     // A target whose sizes could not be written is no complete image: say
     // so rather than close as if all were well.

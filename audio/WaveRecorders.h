@@ -3,11 +3,17 @@
 //
 // Every recording wraps its target stream in a new TWaveStreamAdapter, starts
 // a rewrite with the recording format before the device is even queried (so a
-// target is emptied and gets an empty WAVE image also when the device then
-// refuses), appends every recorded buffer through the adapter, and completes
-// the image and frees the adapter when the device reports closed. Between
-// Stop and that close the target still lacks its sizes; it is a complete WAVE
-// image whenever Active is False.
+// stream or storage target is emptied and gets an empty WAVE image also when
+// the device then refuses), appends every recorded buffer through the adapter
+// with the image's sizes brought up to date after each, and completes the
+// image and frees the adapter when the device reports closed. So the target
+// is a WAVE image any reader opens at every moment, holding everything up to
+// the last buffer written; a write that fails keeps whole frames only.
+//
+// A file take is recorded into a hidden sibling file (".NAME.recording") that
+// replaces the take only once the device really records: an existing take
+// stays as it was when the device refuses, fails to start, or the recording
+// is stopped before it started.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +35,9 @@ public:
     // Each returns True when the device was opened. A running recording is
     // stopped, and its close awaited, before the new one takes over.
     bool RecordToStream(TStream* AStream);
-    // Creates FileName anew (an existing file is emptied at once); others may
-    // read it but not write it while it is recorded. A file that cannot be
-    // created raises EFCreateError before anything else happens.
+    // Records a new take into FileName; others may read it but not write it
+    // while it is recorded. A file that another stream holds, or that cannot
+    // be created, raises EFCreateError before anything else happens.
     bool RecordToFile(const std::string& FileName);
     // Records into Stock's stream for Index; raises
     // EWaveAudioInvalidOperation "Stock property is not assigned" without one.
@@ -45,11 +51,23 @@ public:
 protected:
     virtual bool StartRecording(TStream* Stream, TStreamOwnership Ownership);
 
+    void DoWimOpen() override;
     void DoWimClose() override;
+    void DoResume() override;
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override;
     void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override;
     // Completes the current adapter's image (EndRewrite) and frees it.
     bool FinishWave() override;
+
+private:
+    // The take file now recording and the sibling it is recorded into until
+    // CommitTake renames it over the take; both empty when none.
+    std::string fTakeFile, fPendingFile;
+    bool fCommitFailed = false;
+    void CommitTake();
+    // Removes a pending file that never became the take (and holds nothing
+    // the speaker recorded).
+    void DiscardPendingTake();
 };
 
 }  // namespace orvant

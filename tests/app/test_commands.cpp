@@ -57,6 +57,11 @@ WaveFacts ReadWave(const std::string& path) {
     return f;
 }
 
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 bool CanOpenForWriting(const std::string& path) {
     try {
         TFileStream s(path, fmOpenWrite | fmShareDenyNone);
@@ -171,6 +176,13 @@ TEST_F(Commands, PausedRecordingEndsCompleteWithStop) {
     w->btnStop->click();
     ExpectDevicesIdle();
     EXPECT_GE(ReadWave(Take("w1.wav")).frames, 22050);
+    // The next "Rec" records: the pause ended with that take.
+    w->btnRec->click();
+    EXPECT_FALSE(w->Recorder->Paused());
+    Run(1200);
+    w->btnStop->click();
+    EXPECT_GE(ReadWave(Take("w1.wav")).frames, 22050);
+    ASSERT_TRUE(errors.messages.empty()) << errors.messages[0];
 }
 
 TEST_F(Commands, RecOnChildWithoutNameRecordsItsParentsTake) {
@@ -326,17 +338,21 @@ TEST_F(Commands, PlayingAFileThatHasGoneShowsTheOpenError) {
     EXPECT_FALSE(w->Player->Active());
 }
 
-TEST_F(Commands, RefusedFormatIsShownAndLeavesAnEmptyTake) {
-    TSimFaults faults;
-    faults.query = WAVERR_BADFORMAT;
-    sim->SetFaults(faults);
-    Select("World");
-    w->btnRec->click();
-    ASSERT_EQ(errors.messages.size(), 1u);
-    EXPECT_FALSE(w->Recorder->Active());
-    const WaveFacts f = ReadWave(Take("w1.wav"));
-    EXPECT_EQ(f.rate, 22050);
-    EXPECT_EQ(f.frames, 0);
+TEST_F(Commands, ADeviceThatRefusesOrFailsToOpenIsShownAndKeepsTheTake) {
+    const std::string before = ReadFile(Take("h1.wav"));
+    TSimFaults refused, busy;
+    refused.query = WAVERR_BADFORMAT;
+    busy.busy = true;  // the format is accepted, the open fails
+    Select("Hello");
+    for (const TSimFaults& f : {refused, busy}) {
+        sim->SetFaults(f);
+        errors.messages.clear();
+        w->btnRec->click();
+        ASSERT_EQ(errors.messages.size(), 1u);
+        EXPECT_FALSE(w->Recorder->Active());
+        EXPECT_EQ(ReadFile(Take("h1.wav")), before);
+    }
+    EXPECT_NE(errors.messages[0].find("already in use"), std::string::npos) << errors.messages[0];
 }
 
 TEST_F(Commands, ClosingWhileRecordingLeavesACompleteTake) {

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -229,7 +230,11 @@ TEST_P(EngineModes, RecordingStoppedAfter2500msGivesTwoFullBuffersAndThePartOfTh
     ASSERT_TRUE(WaitUntil([&] { return Buffers() == 2; }));
 
     in.SetActive(false);
-    EXPECT_TRUE(in.Active());  // until the device reports closed
+    // With a callback window the close is reported only when this thread
+    // handles it; a callback thread may have done so already.
+    if (!GetParam()) {
+        EXPECT_TRUE(in.Active());
+    }
     in.WaitForStop();
     EXPECT_FALSE(in.Active());
     EXPECT_EQ(Deactivated(), 1);
@@ -287,7 +292,7 @@ TEST_P(EngineModes, InputWithBufferCountZeroOpensQueuesNothingAndCloses) {
     EXPECT_EQ(Buffers(), 0u);
 }
 
-TEST_P(EngineModes, ExceptionInDataHookIsShownAndCostsOnlyThatBuffer) {
+TEST_P(EngineModes, ExceptionInDataHookIsShownAndCostsOnlyThatBuffersBytes) {
     TTestIn in(log);
     in.SetAsync(GetParam());
     in.throwInHook = true;
@@ -295,12 +300,14 @@ TEST_P(EngineModes, ExceptionInDataHookIsShownAndCostsOnlyThatBuffer) {
     ASSERT_TRUE(WaitUntil([&] { return Activated() == 1; }));
     sim->Advance(1000);
     ASSERT_TRUE(WaitUntil([&] { return Buffers() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return in.Count() == 1; }));
+    // The text is shown after the handler has queued the buffer again.
+    ASSERT_TRUE(WaitUntil([&] { return !shown.Texts().empty(); }));
     EXPECT_EQ(shown.Texts(), std::vector<std::string>{"disk full"});
+    EXPECT_EQ(in.Count(), 2);  // the buffer went back to the device
     EXPECT_TRUE(in.Active());
     in.throwInHook = false;
-    sim->Advance(1000);
-    ASSERT_TRUE(WaitUntil([&] { return Buffers() == 2; }));  // the other buffer goes on
+    sim->Advance(2000);
+    ASSERT_TRUE(WaitUntil([&] { return Buffers() == 3; }));  // both buffers go on
     in.SetActive(false);
     in.WaitForStop();
     EXPECT_EQ(Deactivated(), 1);
@@ -343,7 +350,9 @@ TEST_F(EngineTest, CallbackWindowIsServedByTheEventLoop) {
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
     auto processUntil = [](auto cond) {
-        for (int i = 0; i < 60000 && !cond(); ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!cond() && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         return cond();
     };
     sim->SetInputRaw(Pattern(88200 * 2));

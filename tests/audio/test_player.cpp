@@ -73,6 +73,15 @@ TEST_F(PlayerTest, ATwoAndAHalfSecondFilePlaysThreeBuffersAndIsLetGo) {
     ASSERT_TRUE(player.PlayFile(take));
     EXPECT_TRUE(player.Active());
     EXPECT_FALSE(FileIsFree(take));
+    // Once its last bytes are read the file is let go, while they still play:
+    // a new take of it can be recorded the moment the playback ends.
+    for (int i = 0; i < 100 && player.Fetched().size() < 3; ++i) {
+        sim->Advance(100);
+        WaitFor([&] { return player.Fetched().size() >= 3; }, 20);
+    }
+    ASSERT_GE(player.Fetched().size(), 3u);
+    EXPECT_TRUE(player.Active());
+    EXPECT_TRUE(FileIsFree(take));
     PlayToEnd(player);
 
     EXPECT_EQ(player.Fetched(), (std::vector<uint32_t>{88200, 88200, 44100, 0}));
@@ -81,8 +90,8 @@ TEST_F(PlayerTest, ATwoAndAHalfSecondFilePlaysThreeBuffersAndIsLetGo) {
     EXPECT_EQ(player.Position(), 0u);
 }
 
-TEST_F(PlayerTest, WhileAFilePlaysOthersMayReadButNotWriteIt) {
-    const std::string take = WriteTake("take.wav", Pattern(88200));
+TEST_F(PlayerTest, WhileAFileIsReadOthersMayReadButNotWriteIt) {
+    const std::string take = WriteTake("take.wav", Pattern(3 * 88200));
     ASSERT_TRUE(player.PlayFile(take));
     EXPECT_NO_THROW(TFileStream(take, fmOpenRead | fmShareDenyWrite));
     EXPECT_THROW(TFileStream(take, fmOpenReadWrite | fmShareDenyNone), EFOpenError);

@@ -2,7 +2,9 @@
 // caller streams and storage items, checked by Python's wave module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 
 #include "audio/WaveRecorders.h"
 #include "players_support.h"
@@ -42,7 +44,14 @@ TEST_F(RecorderTest, TwoAndAHalfSecondsMakeTheDataPartAndAFileFortySixBytesLonge
     const std::string take = dir / "take.wav";
     ASSERT_TRUE(rec.RecordToFile(take));
     ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
-    Record(2500);
+    Record(2000);
+    // While it records, the header states what the file holds: a take cut
+    // short by a crash opens in any reader.
+    ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(take).size() == 46u + 2 * kStereo22k; }));
+    TPyWave partial = PythonReadWave(take);
+    ASSERT_TRUE(partial.ok) << partial.error;
+    EXPECT_EQ(partial.frames, 44100);
+    Record(500);
     StopAndWait(rec);
 
     const std::vector<uint8_t> bytes = ReadFileBytes(take);
@@ -89,17 +98,14 @@ TEST_F(RecorderTest, WhileRecordingOthersMayReadButNotWriteTheTake) {
     EXPECT_EQ(w.frames, 22050);
 }
 
-TEST_F(RecorderTest, StoppedBeforeAnyMessageStillGivesAValidWave) {
+TEST_F(RecorderTest, StoppedBeforeAnyMessageRecordsNoTake) {
     const std::string take = dir / "take.wav";
     ASSERT_TRUE(rec.RecordToFile(take));
     EXPECT_TRUE(rec.Stop());   // nothing dispatched yet
     EXPECT_FALSE(rec.Stop());  // already closing: nothing changes
     ASSERT_TRUE(WaitFor([&] { return !rec.Active(); }));
-    const TPyWave w = PythonReadWave(take);
-    ASSERT_TRUE(w.ok) << w.error;
-    EXPECT_EQ(w.rate, 22050);
-    EXPECT_EQ(w.frames, 0);
-    EXPECT_TRUE(FileIsFree(take));
+    // The device never recorded: no take, and nothing left behind.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
 }
 
 TEST_F(RecorderTest, ARecordingAfterOneStoppedBeforeItsOpenRecordsAgain) {
@@ -123,47 +129,59 @@ TEST_F(RecorderTest, ARecordingAfterOneStoppedBeforeItsOpenRecordsAgain) {
     EXPECT_EQ(errors, 0);
 }
 
-TEST_F(RecorderTest, ExistingTakeIsEmptiedEvenWhenTheDeviceRefuses) {
+// An existing take stays byte for byte until the device really records.
+TEST_F(RecorderTest, AnExistingTakeOutlivesADeviceThatRefusesOrDoesNotStart) {
     const std::string take = dir / "take.wav";
-    WriteFileBytes(take, PCMWaveImage(2, 22050, 16, Pattern(kStereo22k)));
-    TSimFaults faults;
-    faults.query = WAVERR_BADFORMAT;
-    sim->SetFaults(faults);
-
+    const std::vector<uint8_t> old = PCMWaveImage(2, 22050, 16, Pattern(kStereo22k));
+    WriteFileBytes(take, old);
+    auto leftovers = [&] {
+        size_t n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.Path())) n += e.path() != take;
+        return n;
+    };
+    struct TCase {
+        const char* what;
+        TSimFaults faults;
+        MMRESULT code;
+    };
+    TSimFaults query, busy, afterQuery, start;
+    query.query = WAVERR_BADFORMAT;
+    busy.busy = true;
+    afterQuery.openAfterQuery = MMSYSERR_NODRIVER;
+    start.start = MMSYSERR_NODRIVER;
+    for (const TCase& c : {TCase{"format refused", query, WAVERR_BADFORMAT}, TCase{"busy", busy, MMSYSERR_ALLOCATED},
+                           TCase{"open fails", afterQuery, MMSYSERR_NODRIVER},
+                           TCase{"start fails", start, MMSYSERR_NODRIVER}}) {
+        SCOPED_TRACE(c.what);
+        sim->SetFaults(c.faults);
+        int errors = 0;
+        uint32_t code = 0;
+        rec.OnError = [&](TWaveAudioIO* sender) {
+            ++errors;
+            code = sender->LastError();
+        };
+        const bool opened = rec.RecordToFile(take);
+        ASSERT_TRUE(WaitFor([&] { return errors == 1 && !rec.Active(); }));
+        // Only a device that opened and then failed to start reports later.
+        EXPECT_EQ(opened, c.faults.start != 0);
+        EXPECT_EQ(code, uint32_t(c.code));
+        EXPECT_EQ(ReadFileBytes(take), old);
+        EXPECT_EQ(leftovers(), 0u);
+        EXPECT_TRUE(FileIsFree(take));
+    }
     // Without an error handler the platform's error reaches the caller.
+    sim->SetFaults(query);
+    rec.OnError = nullptr;
     EXPECT_THROW(rec.RecordToFile(take), EWaveAudioSysError);
-    EXPECT_EQ(rec.LastError(), uint32_t(WAVERR_BADFORMAT));
-    EXPECT_FALSE(rec.Active());
-    EXPECT_EQ(ReadFileBytes(take).size(), 46u);
-    TPyWave w = PythonReadWave(take);
-    ASSERT_TRUE(w.ok) << w.error;
-    EXPECT_EQ(w.frames, 0);
-    EXPECT_TRUE(FileIsFree(take));
-
-    // With one, the result says it and the handler ran once.
-    WriteFileBytes(take, PCMWaveImage(2, 22050, 16, Pattern(kStereo22k)));
-    int errors = 0;
-    rec.OnError = [&](TWaveAudioIO*) { ++errors; };
-    EXPECT_FALSE(rec.RecordToFile(take));
-    EXPECT_EQ(errors, 1);
-    EXPECT_EQ(ReadFileBytes(take).size(), 46u);
-    EXPECT_TRUE(FileIsFree(take));
-}
-
-TEST_F(RecorderTest, ARealOpenThatFailsAfterTheQueryLeavesACompleteEmptyImage) {
-    const std::string take = dir / "take.wav";
-    TSimFaults faults;
-    faults.busy = true;
-    sim->SetFaults(faults);
-    int errors = 0;
-    rec.OnError = [&](TWaveAudioIO*) { ++errors; };
-    EXPECT_FALSE(rec.RecordToFile(take));
-    EXPECT_EQ(errors, 1);
-    EXPECT_FALSE(rec.Active());
-    const TPyWave w = PythonReadWave(take);
-    ASSERT_TRUE(w.ok) << w.error;
-    EXPECT_EQ(w.frames, 0);
-    EXPECT_TRUE(FileIsFree(take));
+    EXPECT_EQ(ReadFileBytes(take), old);
+    // A working device replaces it once it records.
+    sim->SetFaults({});
+    ASSERT_TRUE(rec.RecordToFile(take));
+    ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(take).size() == 46u; }));
+    Record(1000);
+    StopAndWait(rec);
+    EXPECT_EQ(ReadFileBytes(take).size(), 46u + kStereo22k);
+    EXPECT_EQ(leftovers(), 0u);
 }
 
 TEST_F(RecorderTest, DestroyingARecordingRecorderLeavesACompleteFile) {
@@ -218,40 +236,83 @@ TEST_F(RecorderTest, RecordsIntoACallersStreamWhichStaysTheCallers) {
     EXPECT_EQ(check.DataSize(), 88200u);
 }
 
-// A stream that accepts only so many bytes, like a disk that fills up.
+// A stream that takes only so many bytes, like a disk that fills up: a
+// write that does not fit is cut short, as the system does.
 class TFullDiskStream : public TMemoryStream {
 public:
-    explicit TFullDiskStream(int64_t room) : fRoom(room) {}
+    explicit TFullDiskStream(int64_t room) : room(room) {}
     int32_t Write(const void* buffer, int32_t count) override {
-        if (Position() + count > fRoom) return -1;
-        return TMemoryStream::Write(buffer, count);
+        const int64_t fits = std::max<int64_t>(0, std::min<int64_t>(count, room - Position()));
+        if (fits == 0 && count > 0) return -1;
+        return TMemoryStream::Write(buffer, int32_t(fits));
     }
-
-private:
-    int64_t fRoom;
+    int64_t room;
 };
 
-TEST_F(RecorderTest, AFailedWriteIsReportedAndTheRecordingGoesOn) {
-    // Room for the header and one second; the second buffer does not fit.
-    TFullDiskStream target(46 + 88200 + 1000);
+// Lets a test see how many buffers the device has.
+class TBufferCountingRecorder : public TStockAudioRecorder {
+public:
+    using TStockAudioRecorder::QueuedBufferCount;
+};
+
+TEST_F(RecorderTest, AFailedWriteKeepsWholeFramesAndTheBufferGoesOn) {
+    // Room for the header, one second and 250.25 frames of the next.
+    TFullDiskStream target(46 + 88200 + 1001);
+    TBufferCountingRecorder r;
+    r.SetPCMFormat(Stereo16bit22050Hz);
+    r.OnActivate = [this](TWaveAudioIO*) { ++activations; };
     int errors = 0;
     uint32_t reported = 0;
-    rec.OnError = [&](TWaveAudioIO* sender) {
+    r.OnError = [&](TWaveAudioIO* sender) {
         ++errors;
         reported = sender->LastError();
     };
-    ASSERT_TRUE(rec.RecordToStream(&target));
+    ASSERT_TRUE(r.RecordToStream(&target));
     ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
     Record(2000);
     ASSERT_TRUE(WaitFor([&] { return errors >= 1; }));
-    EXPECT_EQ(errors, 1);
     EXPECT_EQ(reported, uint32_t(MMSYSERR_ERROR));
-    EXPECT_TRUE(rec.Active());
-    StopAndWait(rec);
-    // The first second made it, and the header was completed for it.
+    EXPECT_TRUE(r.Active());
+    // No part of a frame was left behind, and the failed buffer is queued again.
+    EXPECT_EQ(target.Size(), 46 + 88200 + 1000);
+    EXPECT_EQ(r.QueuedBufferCount(), 2u);
+    // Space again: the recording goes on.
+    target.room = 1 << 30;
+    Record(1000);
+    ASSERT_TRUE(WaitFor([&] { return target.Size() == 46 + 2 * 88200 + 1000; }));
+    EXPECT_EQ(r.QueuedBufferCount(), 2u);
+    r.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !r.Active(); }));
     TWaveStreamAdapter check(&target);
     EXPECT_TRUE(check.Valid());
-    EXPECT_EQ(check.DataSize(), 88200u);
+    EXPECT_EQ(check.DataSize(), 2u * 88200u + 1000u);
+}
+
+TEST_F(RecorderTest, ADeviceThatFailsMidTakeEndsItReadablyAndTheNextTakeRecords) {
+    const std::string take = dir / "take.wav";
+    TSimFaults gone;
+    gone.io = MMSYSERR_READERROR;  // what a failing stream gives
+    gone.ioAfterFrames = 33075;
+    sim->SetFaults(gone);
+    std::string text;
+    rec.OnError = [&](TWaveAudioIO* sender) { text = sender->LastErrorText(); };
+    ASSERT_TRUE(rec.RecordToFile(take));
+    ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
+    sim->Advance(2000);
+    // The recorder closes by itself, with words a speaker understands.
+    ASSERT_TRUE(WaitFor([&] { return !rec.Active(); }));
+    EXPECT_EQ(text.rfind("The sound device stopped working", 0), 0u) << text;
+    TPyWave w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_EQ(w.frames, 33075);
+    sim->SetFaults({});
+    ASSERT_TRUE(rec.RecordToFile(take));
+    ASSERT_TRUE(WaitFor([&] { return activations == 2; }));
+    Record(1000);
+    StopAndWait(rec);
+    w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_EQ(w.frames, 22050);
 }
 
 // A stream that refuses every write once told to.
