@@ -117,6 +117,7 @@ bool TStockAudioRecorder::RecordToStock(int32_t Index) { return StartRecording(S
 bool TStockAudioRecorder::Stop() { return CloseDevice(); }
 
 bool TStockAudioRecorder::StartRecording(TStream* Stream, TStreamOwnership Ownership) {
+    fWriteFailing = false;
     return StartWith(Stream, Ownership);
 }
 
@@ -132,7 +133,22 @@ void TStockAudioRecorder::HandleInputData(void* Buffer, uint32_t BufferSize, boo
     // The header states what the take holds after every buffer, so a take
     // cut short by a crash or a power cut is still a WAVE image.
     const bool sized = written > 0 ? Wave->UpdateSizes() : true;
-    if (written != int32_t(BufferSize) || !sized) CheckResult(MMSYSERR_ERROR);
+    if (written == int32_t(BufferSize) && sized) {
+        fWriteFailing = false;
+        return;
+    }
+    // Told once while the writes keep failing (every buffer of a full disk
+    // fails), not once per buffer.
+    if (fWriteFailing) return;
+    fWriteFailing = true;
+    fLastError = MMSYSERR_ERROR;
+    if (OnError) {
+        OnError(this);
+        return;
+    }
+    throw EWaveAudioSysError(
+        "The recording could not be written completely (the disk may be full). What was written up to now "
+        "is kept, and recording goes on once there is space again.");
 }
 
 void TStockAudioRecorder::DoWimClose() {

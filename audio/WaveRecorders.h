@@ -64,6 +64,7 @@ private:
     // CommitTake renames it over the take; both empty when none.
     std::string fTakeFile, fPendingFile;
     bool fCommitFailed = false;
+    bool fWriteFailing = false;  // the last write failed, and that was told
     void CommitTake();
     // Removes a pending file that never became the take (and holds nothing
     // the speaker recorded).

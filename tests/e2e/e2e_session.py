@@ -255,6 +255,29 @@ class ProgramTestCase(unittest.TestCase):
         self.assertLessEqual(took, (t1 - t0) + 0.1, msg)
         self.assertGreaterEqual(took, (t1 - t0) - MAX_SHORTFALL_S, msg)
 
+    def wait_take(self, path):
+        """Waits for the take to be complete and gives its data. The header
+        is current after every one-second buffer, so a take is taken as
+        complete when it also holds the partly filled last buffer and has
+        not changed for a while (or for long, whatever it holds)."""
+        last = []
+
+        def settled():
+            try:
+                data = wav_data(path)[4]
+            except (OSError, EOFError, wave.Error):
+                return False
+            now = time.monotonic()
+            if not last or last[0] != len(data):
+                last[:] = [len(data), now]
+                return False
+            quiet = now - last[1]
+            return os.path.getsize(path) == 46 + len(data) and (
+                (len(data) % RATE_BYTES and quiet > 0.3) or quiet > 5)
+
+        self.wait_until(settled, 30, "take complete")
+        return wav_data(path)[4]
+
     def record(self, main, seconds):
         """Presses "Rec", waits, and gives the time "Rec" was pressed."""
         t0 = self.press(main, "Rec")
@@ -296,6 +319,7 @@ class Session(ProgramTestCase):
         t1 = self.press(main, "Stop")
         take1 = os.path.join(prog, "recorded", "p001.wav")
         self.wait_until(lambda: os.path.exists(take1), 10, "take p001")
+        self.wait_take(take1)
         rate, ch, width, frames, data1 = wav_data(take1)
         self.assertEqual((rate, ch, width), (22050, 2, 2))
         # 18-byte format chunk: the header is 46 bytes.
@@ -314,6 +338,7 @@ class Session(ProgramTestCase):
         t1 = self.press(main, "Stop")
         take2 = os.path.join(prog, "recorded", "p002.wav")
         self.wait_until(lambda: os.path.exists(take2), 10, "take p002")
+        self.wait_take(take2)
         _, _, _, frames2, data2 = wav_data(take2)
         self.assert_take_length(frames2, t0, t1)
         self.assertEqual(data2, capture[: len(data2)])
@@ -394,29 +419,6 @@ class Takes(ProgramTestCase):
         subprocess.run(["pacat", "--raw", "--format=s16le", "--rate=22050", "--channels=2", "--latency-msec=20",
                         "-d", "orvant_sink", path], env=self.desk.env, check=True, timeout=60,
                        stderr=subprocess.DEVNULL)
-
-    def wait_take(self, path):
-        """Waits for the take to be complete and gives its data. The header
-        is current after every one-second buffer, so a take is taken as
-        complete when it also holds the partly filled last buffer and has
-        not changed for a while (or for long, whatever it holds)."""
-        last = []
-
-        def settled():
-            try:
-                data = wav_data(path)[4]
-            except (OSError, EOFError, wave.Error):
-                return False
-            now = time.monotonic()
-            if not last or last[0] != len(data):
-                last[:] = [len(data), now]
-                return False
-            quiet = now - last[1]
-            return os.path.getsize(path) == 46 + len(data) and (
-                (len(data) % RATE_BYTES and quiet > 0.3) or quiet > 5)
-
-        self.wait_until(settled, 30, "take complete")
-        return wav_data(path)[4]
 
     def test_a_take_holds_everything_from_rec_to_stop(self):
         """The speaker speaks after "Rec" and presses "Stop" a second after
@@ -535,6 +537,7 @@ class Faults(ProgramTestCase):
         self.wait_error_box(main, "11-disk-full-error.png")
         self.press(main, "Stop")
         take = os.path.join(prog, "recorded", "p001.wav")
+        self.wait_take(take)
         rate, ch, width, frames, data = wav_data(take)
         self.assertEqual((rate, ch, width), (22050, 2, 2))
         self.assertGreater(len(data), 0)
