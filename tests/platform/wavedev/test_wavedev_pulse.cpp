@@ -34,6 +34,9 @@ protected:
             access("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so", R_OK) != 0)
             return;
         std::filesystem::create_directories(kDir + "/run");
+        // A socket left by a daemon that did not end cleanly would pass for
+        // the new one before it listens.
+        std::filesystem::remove(kDir + "/run/pulse/native");
         chmod((kDir + "/run").c_str(), 0700);
         std::vector<std::string> args = {"/usr/bin/pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                          "--load=module-null-sink sink_name=sink",
@@ -118,6 +121,34 @@ TEST_F(WaveDevPulse, CapturesFullBuffersAndClosesPromptlyWhenReset) {
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
     ASSERT_TRUE(Log().WaitFor(6));
     EXPECT_EQ(Log().Messages().back(), static_cast<UINT>(MM_WIM_CLOSE));
+}
+
+// Last: the sound server goes away in the middle of a capture, as an
+// unplugged device would. Every buffer comes back with what it holds, and the
+// device then refuses buffers with a text a speaker understands.
+TEST_F(WaveDevPulse, ASoundServerThatGoesAwayEndsTheCaptureWithAPlainText) {
+    HWAVEIN h = nullptr;
+    ASSERT_EQ(waveInOpen(&h, WAVE_MAPPER, &fmt, thread->Handle(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    TBuffer a(88200, 1), b(88200, 1);
+    for (TBuffer* x : {&a, &b}) {
+        ASSERT_EQ(waveInPrepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
+    usleep(300000);
+    kill(daemon_, SIGTERM);
+    waitpid(daemon_, nullptr, 0);
+    daemon_ = 0;
+    ASSERT_TRUE(Log().WaitFor(3, 60000));  // open and both buffers back
+    const MMRESULT r = waveInAddBuffer(h, &a.hdr, kHdr);
+    ASSERT_NE(r, MMSYSERR_NOERROR);
+    char16_t text[MAXERRORLENGTH] = {};
+    ASSERT_EQ(waveInGetErrorTextW(r, text, MAXERRORLENGTH), MMSYSERR_NOERROR);
+    const std::u16string t(text);
+    EXPECT_EQ(t.rfind(u"The sound device stopped working", 0), 0u);
+    ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
+    ASSERT_TRUE(Log().WaitFor(4));
 }
 
 }  // namespace
