@@ -5,7 +5,7 @@
 # set to post to HOST (a host name, optionally with ":port"), the catalogue
 # as orvant.xml, the reference samples in samples/, an empty recorded/, and
 # the libraries the program needs beyond a Debian 12 desktop's base (lib/,
-# plugins/, qt.conf). It runs after unpacking, without building or
+# plugins/, qt.conf) and the windows' font (fonts/). It runs after unpacking, without building or
 # installing anything.
 #
 # SAMPLES_DIR is copied as samples/; with "-" the samples the catalogue
@@ -78,6 +78,13 @@ cp "$qtplugins/platforms/libqxcb.so" "$kit/plugins/platforms/"
 # Dead keys and compose sequences in the speaker's name.
 cp "$qtplugins/platforminputcontexts/libcomposeplatforminputcontextplugin.so" "$kit/plugins/platforminputcontexts/"
 printf '[Paths]\nPrefix = .\nPlugins = plugins\n' >"$kit/qt.conf"
+# The windows' font, which the program registers from fonts/ beside it
+# (Wine's Tahoma, LGPL: its copyright file goes with it).
+if [ -f /usr/share/wine/fonts/tahoma.ttf ]; then
+  mkdir -p "$kit/fonts"
+  cp /usr/share/wine/fonts/tahoma.ttf "$kit/fonts/"
+  cp /usr/share/doc/fonts-wine/copyright "$kit/fonts/tahoma.copyright"
+fi
 base='^(ld-linux.*|libc|libm|libdl|libpthread|librt|libresolv|libutil|libstdc\+\+|libgcc_s|libasound|libGL|libGLX|libGLdispatch|libOpenGL|libEGL|libgbm|libdrm)\.so'
 # libX11 loads the cursor library only at run time, so ldd does not see it.
 dlopened=$(ldconfig -p | awk '$1 == "libXcursor.so.1" && /x86-64/ { found = $NF } END { print found }')

@@ -2,6 +2,9 @@
 
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <string>
+
+#include "platform/SysUtils.h"
 
 namespace orvant {
 
@@ -13,9 +16,13 @@ const char* const kFallbackFile = "/usr/share/wine/fonts/tahoma.ttf";
 bool TahomaAvailable() {
     static const bool available = [] {
         if (QFontDatabase::families().contains(kFamily, Qt::CaseInsensitive)) return true;
-        const int id = QFontDatabase::addApplicationFont(kFallbackFile);
-        return id >= 0 &&
-               QFontDatabase::applicationFontFamilies(id).contains(kFamily, Qt::CaseInsensitive);
+        // A program folder may carry its own copy (a speaker kit does).
+        for (const std::string& file : {ProgramFolder() + "fonts/tahoma.ttf", std::string(kFallbackFile)}) {
+            const int id = QFontDatabase::addApplicationFont(QString::fromStdString(file));
+            if (id >= 0 && QFontDatabase::applicationFontFamilies(id).contains(kFamily, Qt::CaseInsensitive))
+                return true;
+        }
+        return false;
     }();
     return available;
 }

@@ -1,6 +1,7 @@
-// The font the program's windows use: "Tahoma", made available from the
-// copy Debian's fonts-wine installs outside fontconfig's paths when the
-// family is not otherwise known; the default font when there is none.
+// The font the program's windows use: "Tahoma", made available from
+// fonts/tahoma.ttf in the program folder or else from the copy Debian's
+// fonts-wine installs outside fontconfig's paths when the family is not
+// otherwise known; the default font when there is none.
 #pragma once
 
 #include <QFont>

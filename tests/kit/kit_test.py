@@ -125,6 +125,9 @@ def main():
             failures.append("libraries from outside the kit: " + ", ".join(outside))
         if not any(p.startswith(kit + "/plugins/platforms/") for p in mapped):
             failures.append("the kit's platform plugin was not used")
+        with open(f"/proc/{program.pid}/maps") as f:
+            if kit + "/fonts/tahoma.ttf" not in f.read():
+                failures.append("the kit's font was not used")
     finally:
         program.terminate()
         print(program.communicate(timeout=30)[0])
