@@ -25,39 +25,26 @@ std::string CollectionServerUrl() {
 
 namespace {
 
-// Quoted-printable (RFC 2045) of text; its line breaks become CRLF, long
-// lines get soft breaks.
-std::string QuotedPrintable(const std::string& text) {
+// Quoted-printable (RFC 2045) of a one-line value such as the archive's
+// name, followed by the line's CRLF: printable ASCII but "=" stays, every
+// other byte becomes =XX, and a soft break keeps lines under 76 characters.
+std::string QuotedPrintableLine(const std::string& value) {
     static const char hex[] = "0123456789ABCDEF";
-    std::string out, line;
-    auto flush = [&](bool hard) {
-        // Trailing white space of a line must be encoded.
-        if (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
-            const unsigned char c = static_cast<unsigned char>(line.back());
-            line.pop_back();
-            line += '=';
-            line += hex[c >> 4];
-            line += hex[c & 15];
+    std::string out;
+    size_t column = 0;
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool plain = c >= 33 && c <= 126 && c != '=';
+        const size_t width = plain ? 1 : 3;
+        if (column + width > 75) {
+            out += "=\r\n";
+            column = 0;
         }
-        out += line;
-        out += hard ? "\r\n" : "=\r\n";
-        line.clear();
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
-            if (c == '\r') ++i;
-            flush(true);
-            continue;
-        }
-        std::string enc;
-        if ((c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t') enc = char(c);
-        else enc = {'=', hex[c >> 4], hex[c & 15]};
-        if (line.size() + enc.size() > 75) flush(false);
-        line += enc;
+        if (plain) out += ch;
+        else out += {'=', hex[c >> 4], hex[c & 15]};
+        column += width;
     }
-    if (!line.empty()) out += line;
-    return out;
+    return out + "\r\n";
 }
 
 }  // namespace
@@ -71,7 +58,7 @@ TMultipartFrame MakeMultipartFrame(const std::string& boundary, const std::strin
              "Content-Type: text/plain\r\n"
              "Content-Transfer-Encoding: quoted-printable\r\n"
              "\r\n" +
-             QuotedPrintable(fileName + "\r\n") + delim +
+             QuotedPrintableLine(fileName) + delim +
              "Content-Disposition: form-data; name=\"sndfile\"; filename=\"" + fileName +
              "\"\r\n"
              "Content-Type: application/octet-stream\r\n"
