@@ -4,6 +4,8 @@
 //     main window's recorder does),
 //   - playback from memory with a callback thread (as the main window's
 //     player does),
+//   - recording into a file with the stock recorder (header sizes rewritten
+//     after every buffer, as the main window's takes are written),
 //   - with "all", also the two other callback modes.
 // For each it prints the CPU time of the whole process (engine, device layer
 // and simulated device together) and of the thread that handles the device
@@ -16,6 +18,7 @@
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -28,6 +31,7 @@
 
 #include "audio/WaveIn.h"
 #include "audio/WaveOut.h"
+#include "audio/WaveRecorders.h"
 #include "platform/wavedev/WaveBackend.h"
 #include "platform/wavedev/sim/SimWaveBackend.h"
 
@@ -204,6 +208,48 @@ void Record(bool async, uint32_t seconds) {
     Report(async ? "recording, callback thread" : "recording, callback window", in.first, in.last, bytes);
 }
 
+class TBenchRecorder : public TStockAudioRecorder {
+public:
+    explicit TBenchRecorder(uint32_t seconds) : fSeconds(seconds) { SetPCMFormat(Stereo16bit22050Hz); }
+    std::atomic<int> buffers{0};
+    TSample first, last;
+    std::atomic<bool> done{false};
+
+protected:
+    void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override {
+        TStockAudioRecorder::HandleInputData(Buffer, BufferSize, FreeIt);
+        const int n = ++buffers;
+        if (n == 1) first = TSample::Now();
+        if (n == int(fSeconds)) {
+            last = TSample::Now();
+            done = true;
+        }
+    }
+
+private:
+    uint32_t fSeconds;
+};
+
+void RecordToFile(uint32_t seconds) {
+    auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
+    TWaveBackendInstall use(sim);
+    sim->SetInputSine(440, 0.5);
+    char folder[] = "/tmp/bench-engine-XXXXXX";
+    if (!mkdtemp(folder)) return;
+    const std::string take = std::string(folder) + "/take.wav";
+    {
+        TBenchRecorder rec(seconds + 1);
+        rec.RecordToFile(take);
+        WaitWhileDispatching([&] { return rec.done.load(); });
+        const uint64_t bytes = (rec.buffers - 1) * uint64_t(kBytesPerSecond);
+        rec.Stop();
+        rec.WaitForStop();
+        Report("recording to a file, stock recorder", rec.first, rec.last, bytes);
+    }
+    std::remove(take.c_str());
+    rmdir(folder);
+}
+
 void Play(bool async, uint32_t seconds) {
     auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
     TWaveBackendInstall use(sim);
@@ -227,6 +273,7 @@ int main(int argc, char** argv) {
     std::printf("Stereo16bit22050Hz, %u s each, real-time simulated device, BufferLength 1000, BufferCount 2\n",
                 seconds);
     orvant::Record(false, seconds);
+    orvant::RecordToFile(seconds);
     orvant::Play(true, seconds);
     if (all) {
         orvant::Record(true, seconds);
