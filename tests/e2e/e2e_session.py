@@ -405,6 +405,14 @@ def frame_code(data, i):
 class Takes(ProgramTestCase):
     """What a take holds, recorded in real time from the sound server."""
 
+    def open_first_phrase(self, name, extra_env=None):
+        """The program in a new folder, on the first phrase: (process,
+        window, path of that phrase's take)."""
+        prog = self.lay_out_program(name)
+        proc, main, _ = self.start_program(prog, 9, extra_env=extra_env)
+        self.select_row(main, 1, f"6x-{name}-tree.png")
+        return proc, main, os.path.join(prog, "recorded", "p001.wav")
+
     def pulse_device(self):
         """ALSA's default device straight on the sound server, whose default
         source is the monitor of the sink that "speech" is played into."""
@@ -425,10 +433,7 @@ class Takes(ProgramTestCase):
         the last word, while the sound server, idle again, delivers in
         bursts: the whole speech is in the take, and the take is short of the
         time from "Rec" to "Stop" by the start latency and one period at most."""
-        prog = self.lay_out_program("timing")
-        proc, main, _ = self.start_program(prog, 9, extra_env=self.pulse_device())
-        self.select_row(main, 1, "60-timing-tree.png")
-        take = os.path.join(prog, "recorded", "p001.wav")
+        proc, main, take = self.open_first_phrase("timing", self.pulse_device())
         speech = os.path.join(self.root, "speech.raw")
         for first, (pause, words, after) in enumerate([(0.3, 4.0, 1.0), (0.2, 1.0, 0.3), (0.5, 2.0, 1.2)], 1):
             with self.subTest(words=words):
@@ -457,10 +462,7 @@ class Takes(ProgramTestCase):
         self.assertEqual(proc.wait(30), 0)
 
     def test_rec_after_pause_and_stop_records(self):
-        prog = self.lay_out_program("paused")
-        proc, main, _ = self.start_program(prog, 9)
-        self.select_row(main, 1, "61-paused-tree.png")
-        take = os.path.join(prog, "recorded", "p001.wav")
+        proc, main, take = self.open_first_phrase("paused")
         self.record(main, 1.0)
         self.press(main, "Pause")
         time.sleep(0.5)
@@ -474,13 +476,10 @@ class Takes(ProgramTestCase):
         self.assertEqual(proc.wait(30), 0)
 
     def test_a_killed_recording_leaves_a_readable_take(self):
-        prog = self.lay_out_program("killed")
-        proc, main, _ = self.start_program(prog, 9)
-        self.select_row(main, 1, "62-killed-tree.png")
+        proc, main, take = self.open_first_phrase("killed")
         self.record(main, 3.0)
         proc.kill()
         proc.wait(30)
-        take = os.path.join(prog, "recorded", "p001.wav")
         data = wav_data(take)[4]
         print(f"\nkilled 3 s into a take: {os.path.getsize(take)} bytes, {len(data) / 88200:.2f} s readable",
               file=sys.stderr)
@@ -490,10 +489,7 @@ class Takes(ProgramTestCase):
     def test_rec_right_after_playing_the_take(self):
         """Rec 0.6 s, Stop, Play Record 0.3 s, Stop, forty times: "Rec" never
         finds the take still held by the player."""
-        prog = self.lay_out_program("cycle")
-        proc, main, _ = self.start_program(prog, 9)
-        self.select_row(main, 1, "63-cycle-tree.png")
-        take = os.path.join(prog, "recorded", "p001.wav")
+        proc, main, take = self.open_first_phrase("cycle")
         failures = 0
         for cycle in range(40):
             self.record(main, 0.6)
