@@ -35,6 +35,7 @@ constexpr UINT kMinHeaderSize = 32;
 constexpr uint32_t kWaitMs = 200;          // longest sleep in the backend before looking again
 constexpr size_t kChunkRing = 1024;        // output chunks in flight at most
 constexpr uint32_t kScratchFrames = 4096;  // frames per write when the volume is applied
+constexpr uint64_t kMaxDrainUs = 4000000;  // longest wait of a stop for captured frames
 
 struct TChunk {
     WAVEHDR* hdr;           // header the frames came from
@@ -192,7 +193,10 @@ struct TDevice {
         ReadAvailable();
         const uint64_t delay = stream->Delay();
         if (delay == 0 || !head || failed) return;
-        const uint64_t waitUs = (2 * delay + stream->PeriodFrames()) * 1000000 / format.nSamplesPerSec;
+        // A device that has stalled (and says so only by its delay) must
+        // not hold the stop for long: a few seconds at the most.
+        const uint64_t waitUs = std::min<uint64_t>(
+            (2 * delay + stream->PeriodFrames()) * 1000000 / format.nSamplesPerSec, kMaxDrainUs);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
         drainUntil = readFrames + delay;
         draining = true;

@@ -25,6 +25,10 @@ namespace orvant {
 
 namespace {
 
+// The most capture a sound server is taken to hold back (a monitor of an
+// idle sink delivers in bursts of up to about two seconds).
+constexpr unsigned kMaxServerBacklogSeconds = 4;
+
 // ALSA's library prints some errors itself; ours go through result codes.
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
@@ -234,7 +238,10 @@ public:
                 const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                                     std::chrono::steady_clock::now() - fStarted)
                                     .count();
-                byClock = int64_t(us * int64_t(fRate) / 1000000) - int64_t(fReadSinceStart);
+                // A device that delivers nothing at all has stalled rather
+                // than buffered: a few seconds are the most a server holds.
+                byClock = std::min<int64_t>(int64_t(us * int64_t(fRate) / 1000000) - int64_t(fReadSinceStart),
+                                            int64_t(kMaxServerBacklogSeconds) * fRate);
             }
             return static_cast<uint32_t>(std::max<int64_t>({a, d, byClock, 0}));
         }
