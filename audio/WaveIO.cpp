@@ -381,12 +381,15 @@ void TWaveAudioIO::DeviceOpened() {
 
 void TWaveAudioIO::DeviceClosed() {
     DoLevel(nullptr, 0);
-    // The target goes first: a wait on another thread must never see the
-    // device neither closing nor closed.
-    DestroyCallbackTarget();
-    fClosing = false;
     ReleaseBuffers();
     DoDeactivate();
+    // Last: once Active turns False, a thread waiting for that may destroy
+    // this component at once, so after it nothing here calls into the
+    // component any more. The target goes before the closing flag: a wait
+    // on another thread must never see the device neither closing nor closed
+    // (and one that sees neither waits for the callback thread to end).
+    DestroyCallbackTarget();
+    fClosing = false;
 }
 
 // ------------------------------------------------------------ waiting

@@ -137,6 +137,7 @@ public:
     void SetAsync(bool Value);
 
     TWaveAudioEvent OnActivate;
+    // The last step of a close, just before Active turns False.
     TWaveAudioEvent OnDeactivate;
     TWaveAudioEvent OnPause;
     TWaveAudioEvent OnResume;

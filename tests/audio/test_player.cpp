@@ -135,7 +135,7 @@ TEST_F(PlayerTest, AnEmptyDataChunkOpensAndClosesAtOnce) {
     player.OnDeactivate = [&](TWaveAudioIO*) { ++deactivated; };
     ASSERT_TRUE(player.PlayFile(take));
     PlayToEnd(player);
-    // OnDeactivate runs on the callback thread just after Active turns false.
+    // OnDeactivate runs on the callback thread just before Active turns false.
     EXPECT_TRUE(WaitFor([&] { return deactivated == 1; }));
     EXPECT_EQ(activated, 1);
     EXPECT_TRUE(sim->OutputBytes().empty());

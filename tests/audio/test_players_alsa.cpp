@@ -102,8 +102,8 @@ TEST_F(PlayersOnAlsa, PlaysATakeIntoTheDevice) {
     std::atomic<int> closed{0};
     player.OnDeactivate = [&](TWaveAudioIO*) { ++closed; };
     ASSERT_TRUE(player.PlayFile(take));
-    ASSERT_TRUE(WaitFor([&] { return closed == 1; }));
-    EXPECT_FALSE(player.Active());
+    // OnDeactivate is the last step of the close, just before Active turns false.
+    ASSERT_TRUE(WaitFor([&] { return closed == 1 && !player.Active(); }));
     EXPECT_EQ(ReadFileBytes(dir / "played.raw"), data);
     EXPECT_TRUE(FileIsFree(take));
 }
