@@ -4,10 +4,7 @@ window: starts bin/orvant on a private desktop (see tests/e2e/desktop.py),
 selects the first phrase, records SECONDS, stops, and reads the process's
 CPU time and peak resident set from /proc.
 
-With "meter" after SECONDS it instead runs bench/bench_app_meter on the same
-desktop: the refresh rate of the level meter on "Rec" while recording.
-
-Usage: program_recording.py BUILD_DIR SOURCE_DIR [SECONDS] [meter]"""
+Usage: program_recording.py BUILD_DIR SOURCE_DIR [SECONDS]"""
 
 import os
 import sys
@@ -15,7 +12,6 @@ import time
 
 build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 60.0
-meter = len(sys.argv) > 4 and sys.argv[4] == "meter"
 sys.path.insert(0, os.path.join(source, "tests", "e2e"))
 import e2e_session as e2e  # noqa: E402
 
@@ -58,13 +54,6 @@ class Measure(e2e.ProgramTestCase):
         print(f"peak resident memory: {idle_rss} KiB before Rec, {rss} KiB after {seconds:.0f} s of recording")
 
 
-class Meter(e2e.ProgramTestCase):
-    def test_meter(self):
-        env = dict(self.desk.env, QT_QPA_PLATFORM="offscreen")
-        out = e2e.run(os.path.join(build, "bench", "bench_app_meter"), str(seconds), env=env, text=True)
-        print("\n" + out.stdout, end="")
-
-
 if __name__ == "__main__":
     import unittest
-    unittest.main(argv=[sys.argv[0], "Meter" if meter else "Measure"])
+    unittest.main(argv=[sys.argv[0]])
