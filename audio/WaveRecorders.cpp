@@ -31,10 +31,10 @@ bool TStockAudioRecorder::RecordToStream(TStream* AStream) { return StartRecordi
 
 namespace {
 
+// The hidden sibling a take is recorded into until the device records.
 std::string PendingTakeName(const std::string& FileName) {
-    const size_t slash = FileName.find_last_of('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return FileName.substr(0, base) + "." + FileName.substr(base) + ".recording";
+    const std::string name = ExtractFileName(FileName);
+    return FileName.substr(0, FileName.size() - name.size()) + "." + name + ".recording";
 }
 
 }  // namespace

@@ -99,4 +99,9 @@ std::u16string Utf8ToUtf16(const std::string& utf8) {
     return out;
 }
 
+std::string ExtractFileName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace orvant

@@ -35,6 +35,8 @@ bool FileExists(const std::string& path);
 // Absolute form of path (relative paths are taken against the current
 // directory); no symlink resolution, the file need not exist.
 std::string ExpandFileName(const std::string& path);
+// The part of path after its last '/' (all of it when there is none).
+std::string ExtractFileName(const std::string& path);
 
 // Length of the valid UTF-8 sequence at s[i] and its code point in cp; 0
 // when the bytes there do not form one.

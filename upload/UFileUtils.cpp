@@ -59,11 +59,6 @@ void ListFolderFiles(std::vector<std::string>& list, const std::string& folder, 
     }
 }
 
-std::string ExtractFileName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string GetTempFolder() {
     const char* env = std::getenv("TMPDIR");
     std::string path = env && *env ? env : "/tmp";

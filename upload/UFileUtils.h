@@ -23,9 +23,6 @@ namespace orvant {
 void ListFolderFiles(std::vector<std::string>& list, const std::string& folder,
                      const std::string& mask, bool subFolders);
 
-// The part of path after its last '/' (all of it when there is none).
-std::string ExtractFileName(const std::string& path);
-
 // The system temporary folder (TMPDIR, else /tmp) with a trailing '/'.
 // Raises Exception("Unable to locate temp folder.") when no usable path is
 // found (shorter than 3 characters).
