@@ -71,6 +71,13 @@ TDlgFtpUpload::TDlgFtpUpload(QWidget* owner, const std::string& programFolder) :
     auto button = [this](const char* text, int x) {
         auto* b = new TFlatButton(text, this);
         b->setGeometry(x, 104, 137, 25);
+        // The faces take the dialog's background, as the main window's
+        // buttons take the window's, so that the captions read.
+        b->SetColor(kBackground);
+        b->SetColorDown(kBackground);
+        b->SetColorShadow(kBackground);
+        b->SetColorFocused(QColor(0, 84, 168));
+        b->SetColorHighLight(QColor(88, 84, 112));
         b->SetColorBorder(kButtonBorder);
         b->SetFontColor(kCaption);
         return b;
@@ -103,6 +110,13 @@ TDlgFtpUpload::TDlgFtpUpload(QWidget* owner, const std::string& programFolder) :
     };
 
     FormCreate(programFolder);
+
+    // Centred on the owner's client area; placed here, the toolkit leaves
+    // the position as it is when the dialog is shown.
+    if (owner) {
+        const QRect o = owner->window()->geometry();
+        setGeometry(QRect(o.topLeft() + QPoint((o.width() - width()) / 2, (o.height() - height()) / 2), size()));
+    }
 }
 
 TDlgFtpUpload::~TDlgFtpUpload() = default;

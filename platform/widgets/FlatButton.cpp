@@ -26,10 +26,27 @@ void TFlatButton::SetColorHighLight(const QColor& c) { fColorHighLight = c; upda
 void TFlatButton::SetColorShadow(const QColor& c) { fColorShadow = c; update(); }
 void TFlatButton::SetFontColor(const QColor& c) { fFontColor = c; update(); }
 
+void TFlatButton::SetNote(const QString& note) {
+    if (note == fNote) return;
+    fNote = note;
+    update();
+}
+
 QColor TFlatButton::CurrentFaceColor() const {
     if (isDown()) return fColorDown;
     if (hasFocus()) return fColorFocused;
     return fColor;
+}
+
+QColor TFlatButton::CaptionPlateColor() const { return isDown() ? fColorDown : fColor; }
+
+QRect TFlatButton::CaptionRect() const { return rect().adjusted(kFocusRim + 1, 3, -kFocusRim - 1, -3); }
+
+QColor TFlatButton::CaptionInk() const {
+    if (isEnabled()) return fFontColor;
+    const QColor plate = CaptionPlateColor();
+    return QColor((fFontColor.red() + plate.red()) / 2, (fFontColor.green() + plate.green()) / 2,
+                  (fFontColor.blue() + plate.blue()) / 2);
 }
 
 QSize TFlatButton::sizeHint() const {
@@ -53,6 +70,9 @@ void TFlatButton::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const QRect r = rect();
     p.fillRect(r, CurrentFaceColor());
+    // With the focus the face shows as a rim; inside it the caption keeps
+    // the plate it is readable on.
+    if (hasFocus() && !isDown()) p.fillRect(r.adjusted(kFocusRim, kFocusRim, -kFocusRim, -kFocusRim), CaptionPlateColor());
 
     // Frame: a plain border at rest, a raised (or, while down, sunken) edge
     // of highlight and shadow while the mouse is over the button.
@@ -71,18 +91,24 @@ void TFlatButton::paintEvent(QPaintEvent*) {
         p.drawRect(r.adjusted(0, 0, -1, -1));
     }
 
-    QColor ink = fFontColor;
-    if (!isEnabled()) {
-        // Disabled: the caption sinks halfway into the face.
-        const QColor face = CurrentFaceColor();
-        ink = QColor((ink.red() + face.red()) / 2, (ink.green() + face.green()) / 2,
-                     (ink.blue() + face.blue()) / 2);
-    }
-    p.setPen(ink);
+    p.setPen(CaptionInk());
     p.setFont(font());
-    QRect textRect = r.adjusted(3, 3, -3, -3);
+    QRect textRect = CaptionRect();
     if (isDown()) textRect.translate(1, 1);
-    p.drawText(textRect, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, text());
+    const int flags = Qt::AlignHCenter | Qt::TextWordWrap | Qt::TextShowMnemonic;
+    if (fNote.isEmpty()) {
+        p.drawText(textRect, flags | Qt::AlignVCenter, text());
+        return;
+    }
+    // Caption and note as one block, centred together.
+    const QFontMetrics fm(font());
+    const QRect cap = fm.boundingRect(textRect, flags, text());
+    const QRect note = fm.boundingRect(textRect, Qt::AlignHCenter | Qt::TextWordWrap, fNote);
+    const int gap = 2;
+    const int top = textRect.top() + (textRect.height() - cap.height() - gap - note.height()) / 2;
+    p.drawText(QRect(textRect.left(), top, textRect.width(), cap.height()), flags, text());
+    p.drawText(QRect(textRect.left(), top + cap.height() + gap, textRect.width(), note.height()),
+               Qt::AlignHCenter | Qt::TextWordWrap, fNote);
 }
 
 }  // namespace orvant

@@ -172,12 +172,19 @@ TEST(UploadDialog, LayoutAsDesigned) {
     EXPECT_EQ(dlg.BtnClose->text(), "Close");
     EXPECT_EQ(dlg.BtnUpload->ColorBorder(), QColor(207, 216, 216));
     EXPECT_EQ(dlg.BtnAbort->FontColor(), QColor(255, 189, 36));
+    // The captions stand on the dialog's background.
+    EXPECT_EQ(dlg.BtnClose->CaptionPlateColor(), QColor(23, 22, 29));
     EXPECT_TRUE(dlg.BtnUpload->isEnabled());
     EXPECT_FALSE(dlg.BtnAbort->isEnabled());
     EXPECT_EQ(dlg.ProgressBar1->geometry(), QRect(0, 137, 442, 16));
     EXPECT_EQ(dlg.ProgressBar1->value(), 0);
     EXPECT_EQ(dlg.ESpeakerName->nextInFocusChain(), dlg.ESpeakerCountry);
     EXPECT_EQ(dlg.font().family(), "Tahoma");
+    // Opened centred on its owner's client area (to the pixel: 811 - 442 is odd).
+    QWidget owner;
+    owner.setGeometry(100, 50, 811, 496);
+    TDlgFtpUpload owned(&owner, p.Path());
+    EXPECT_LE((owned.geometry().center() - owner.geometry().center()).manhattanLength(), 1);
 }
 
 TEST(UploadDialog, SuccessUploadsEveryTakeAndInfoAndSaysSo) {
