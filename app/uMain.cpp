@@ -1,6 +1,7 @@
 #include "app/uMain.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QFile>
@@ -10,14 +11,21 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
-#include <QStyledItemDelegate>
+#include <QShortcut>
+#include <QStringList>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
+#include <unordered_set>
+
+#include "app/LevelMeter.h"
+#include "app/PhraseTree.h"
 #include "audio/WaveIO.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "platform/Component.h"
+#include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "upload/uDlgFTPUpload.h"
 #include "platform/widgets/FlatButton.h"
@@ -31,30 +39,17 @@ const QColor kWindowColour(23, 22, 29);
 const QColor kWindowFontColour(255, 166, 0);
 const QColor kTreeColour(220, 226, 233);
 const QColor kTakeColour(0, 128, 0);
+// The selection bar, and a recorded phrase's text on it: light, so that the
+// selected row reads as well as the others.
+const QColor kSelectionColour(0, 84, 168);
+const QColor kSelectedTextColour(255, 255, 255);
+const QColor kSelectedTakeColour(166, 255, 166);
 const int kRecordRole = Qt::UserRole + 1;
 
 TErrorBoxHook& ErrorBoxHook() {
     static TErrorBoxHook hook;
     return hook;
 }
-
-// Hands every item's drawing options to the window before the item is
-// painted, so that it can change the text colour.
-class TTreeDrawDelegate : public QStyledItemDelegate {
-public:
-    TTreeDrawDelegate(TDlgSndRecMain* form, QTreeWidget* tree)
-        : QStyledItemDelegate(tree), fForm(form), fTree(tree) {}
-
-protected:
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-        QStyledItemDelegate::initStyleOption(option, index);
-        fForm->tvCustomDrawItem(fTree, index, *option);
-    }
-
-private:
-    TDlgSndRecMain* fForm;
-    QTreeWidget* fTree;
-};
 
 std::string NodeKind(const QDomNode& nd) {
     switch (nd.nodeType()) {
@@ -204,6 +199,7 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     : QWidget(parent),
       fComponents(std::make_unique<TComponent>()),
       fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
+    fChecker = std::make_unique<TTakeChecker>(this, [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
     BuildForm();
     try {
         FormCreate();
@@ -219,6 +215,7 @@ TDlgSndRecMain::~TDlgSndRecMain() {
     // The devices stop and wait for their close while the window still
     // stands; a recording is completed as "Stop" would.
     fComponents.reset();
+    fChecker.reset();
 }
 
 void TDlgSndRecMain::BuildForm() {
@@ -230,7 +227,8 @@ void TDlgSndRecMain::BuildForm() {
     setPalette(pal);
     setAutoFillBackground(true);
 
-    tv = new QTreeWidget(this);
+    auto* tree = new TPhraseTree(this);
+    tv = tree;
     Panel2 = new QFrame(this);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -245,25 +243,35 @@ void TDlgSndRecMain::BuildForm() {
     auto* column = new QVBoxLayout(Panel2);
     column->setContentsMargins(0, 0, 0, 0);  // inside the one-pixel bevel
     column->setSpacing(0);
+    // Each command also has a key that works wherever the focus is in the
+    // window; the function keys leave the tree its own keys and type-ahead.
     struct ButtonDef {
         TFlatButton** field;
         const char* caption;
         QColor font;
         void (TDlgSndRecMain::*handler)();
+        int key;
+        const char* tip;
     };
+    TFlatButton* rec = btnRec = new TLevelMeterButton("Rec", Panel2);
     const ButtonDef defs[] = {
-        {&btnExit, "Exit", QColor(128, 128, 128), &TDlgSndRecMain::btnExitClick},
-        {&btnPlaySample, "How it should sound like", QColor(166, 255, 166), &TDlgSndRecMain::btnPlaySampleClick},
-        {&btnRec, "Rec", QColor(255, 0, 0), &TDlgSndRecMain::btnRecClick},
-        {&btnStop, "Stop", QColor(255, 255, 0), &TDlgSndRecMain::btnStopClick},
-        {&btnPause, "Pause", QColor(0, 255, 255), &TDlgSndRecMain::btnPauseClick},
-        {&btnPlayRecord, "Play Record", QColor(0, 255, 0), &TDlgSndRecMain::btnPlayRecordClick},
+        {&btnExit, "Exit", QColor(128, 128, 128), &TDlgSndRecMain::btnExitClick, 0, nullptr},
+        {&btnPlaySample, "How it should sound like", QColor(166, 255, 166), &TDlgSndRecMain::btnPlaySampleClick,
+         Qt::Key_F5, "Hear the reference sample"},
+        {&rec, "Rec", QColor(255, 0, 0), &TDlgSndRecMain::btnRecClick, Qt::Key_F6, "Record a take"},
+        {&btnStop, "Stop", QColor(255, 255, 0), &TDlgSndRecMain::btnStopClick, Qt::Key_F7, "Stop"},
+        {&btnPause, "Pause", QColor(0, 255, 255), &TDlgSndRecMain::btnPauseClick, Qt::Key_F8, "Pause"},
+        {&btnPlayRecord, "Play Record", QColor(0, 255, 0), &TDlgSndRecMain::btnPlayRecordClick, Qt::Key_F9,
+         "Hear the take"},
         {&btnCompressAndUpload, "Compress and Upload", QColor(255, 255, 255),
-         &TDlgSndRecMain::btnCompressAndUploadClick},
+         &TDlgSndRecMain::btnCompressAndUploadClick, 0, nullptr},
     };
     QWidget* previous = tv;
     for (const ButtonDef& d : defs) {
-        auto* b = new TFlatButton(d.caption, Panel2);
+        TFlatButton* b = *d.field ? *d.field : new TFlatButton(d.caption, Panel2);
+        // A click leaves the keyboard focus where it was (the tree, so the
+        // arrow keys go on moving through the phrases); Tab still stops here.
+        b->setFocusPolicy(Qt::TabFocus);
         b->setFixedSize(135, 70);
         b->SetColor(kWindowColour);
         b->SetColorFocused(QColor(0, 84, 168));
@@ -275,16 +283,33 @@ void TDlgSndRecMain::BuildForm() {
         column->addWidget(b);
         const auto handler = d.handler;
         connect(b, &QPushButton::clicked, this, [this, handler] { Guarded(handler); });
+        if (d.key) {
+            auto* key = new QShortcut(QKeySequence(d.key), this);
+            connect(key, &QShortcut::activated, b, [b] { b->click(); });  // nothing while disabled
+            b->setToolTip(QString("%1 (%2)").arg(d.tip, QKeySequence(d.key).toString(QKeySequence::NativeText)));
+        }
         setTabOrder(previous, b);
         previous = b;
         *d.field = b;
     }
     column->addStretch(1);
+    const std::pair<QKeyCombination, void (TDlgSndRecMain::*)()> moves[] = {
+        {Qt::CTRL | Qt::Key_Down, &TDlgSndRecMain::SelectNextPhrase},
+        {Qt::CTRL | Qt::Key_Up, &TDlgSndRecMain::SelectPreviousPhrase},
+    };
+    for (const auto& [keys, handler] : moves)
+        connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this,
+                [this, handler = handler] { Guarded(handler); });
 
     // Devices: the recorder in 22050 Hz, 16-bit stereo with its messages on
     // this thread; the player with a callback thread of its own.
     Recorder = new TStockAudioRecorder(fComponents.get());
     Recorder->SetPCMFormat(TPCMFormat::Stereo16bit22050Hz);
+    // Forty buffers of 50 ms hold the same two seconds as the stock two of
+    // one second, and give the level meter on "Rec" twenty readings a second.
+    Recorder->SetBufferLength(50);
+    Recorder->SetBufferCount(40);
+    Recorder->OnLevel = [this](TWaveAudioIO*, int32_t level) { btnRec->ShowLevel(level, Recorder->Position()); };
     Player = new TStockAudioPlayer(fComponents.get());
     Player->SetAsync(true);
 
@@ -300,7 +325,8 @@ void TDlgSndRecMain::BuildForm() {
     tv->setAllColumnsShowFocus(true);
     tv->setIndentation(19);
     tv->setRootIsDecorated(true);
-    tv->setItemDelegate(new TTreeDrawDelegate(this, tv));
+    tv->setUniformRowHeights(true);
+    tv->setItemDelegate(new TPhraseTreeDelegate(this, tree));
     QPalette tp = tv->palette();
     for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
         tp.setColor(g, QPalette::Base, kTreeColour);
@@ -308,8 +334,8 @@ void TDlgSndRecMain::BuildForm() {
         tp.setColor(g, QPalette::Text, Qt::black);
         tp.setColor(g, QPalette::WindowText, Qt::black);  // frame, lines and expand buttons
         // The selection stays as visible while the tree has no focus.
-        tp.setColor(g, QPalette::Highlight, tp.color(QPalette::Active, QPalette::Highlight));
-        tp.setColor(g, QPalette::HighlightedText, tp.color(QPalette::Active, QPalette::HighlightedText));
+        tp.setColor(g, QPalette::Highlight, kSelectionColour);
+        tp.setColor(g, QPalette::HighlightedText, kSelectedTextColour);
     }
     tv->setPalette(tp);
     connect(tv, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded(&TDlgSndRecMain::tvChange); });
@@ -401,7 +427,7 @@ void TDlgSndRecMain::tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& no
     const bool green = TakeExists(recordAt(node)) || (node.parent().isValid() && TakeExists(recordAt(node.parent())));
     if (!green) return;
     option.palette.setColor(QPalette::Text, kTakeColour);
-    option.palette.setColor(QPalette::HighlightedText, kTakeColour);
+    option.palette.setColor(QPalette::HighlightedText, kSelectedTakeColour);
 }
 
 std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
@@ -457,6 +483,7 @@ void TDlgSndRecMain::UpdateButtons() {
     btnRec->setEnabled(!Recorder->Active() && own && (!own->recfile.empty() || (up && !up->recfile.empty())));
     btnPause->setEnabled(Player->Active() || Recorder->Active());
     btnStop->setEnabled(Player->Active() || Recorder->Active());
+    if (btnRec->Metering() != Recorder->Active()) btnRec->SetMetering(Recorder->Active());
 }
 
 void TDlgSndRecMain::btnExitClick() { close(); }
@@ -474,7 +501,9 @@ void TDlgSndRecMain::PlayCommand(bool sample) {
     const TWavInfo* r = WavInfoOf(SelectedNode());
     if (!r) return;
     if (!sample && r->recfile.empty()) return;
-    Player->PlayFile(sample ? SamplePath(*r) : TakePath(*r));
+    const std::string path = sample ? SamplePath(*r) : TakePath(*r);
+    Player->PlayFile(path);
+    fPlayerFile = path;
     UpdateButtons();
 }
 
@@ -482,27 +511,63 @@ void TDlgSndRecMain::btnPlaySampleClick() { PlayCommand(true); }
 
 void TDlgSndRecMain::btnPlayRecordClick() { PlayCommand(false); }
 
-void TDlgSndRecMain::btnRecClick() {
+const TWavInfo* TDlgSndRecMain::RecordTarget() const {
     QTreeWidgetItem* sel = SelectedNode();
     const TWavInfo* r = WavInfoOf(sel);
-    if (!r) return;
+    if (!r) return nullptr;
     // A node without a take name of its own records its parent's take, the
     // one it is drawn with.
     if (r->recfile.empty() && sel->parent()) r = WavInfoOf(sel->parent());
-    if (!r || r->recfile.empty()) return;
+    return r && !r->recfile.empty() ? r : nullptr;
+}
+
+void TDlgSndRecMain::btnRecClick() {
+    const TWavInfo* r = RecordTarget();
+    if (!r) return;
+    const std::string path = TakePath(*r);
+    // The speaker heard a slip in the take and records it again at once:
+    // the player lets go of the take first. Any other playback goes on.
+    if (Player->Active() && fPlayerFile == path) {
+        StopPlayer();
+        WaitUntilWritable(path);
+    }
     // "Rec" always records: a pause left over from an earlier take (paused,
     // then stopped) would open the device paused.
     if (Recorder->Paused()) Recorder->SetPaused(false);
-    const bool started = Recorder->RecordToFile(TakePath(*r));
+    const bool started = Recorder->RecordToFile(path);
+    if (started) {
+        // The take's old verdict no longer holds; the new one comes at "Stop".
+        fRecording = r->recfile;
+        fTakes[fRecording] = TTakeCheck{true, 0};
+        ShowProgress();
+    }
     UpdateButtons();
     if (!started)
         throw Exception("Recording could not start: " + Recorder->LastErrorText() +
                         " The take on disk was not changed.");
 }
 
+void TDlgSndRecMain::WaitUntilWritable(const std::string& path) {
+    QDeadlineTimer limit(5000);
+    QTimer wake;
+    wake.start(5);
+    while (FileExists(path) && !limit.hasExpired()) {
+        try {
+            TFileStream probe(path, fmOpenWrite | fmShareDenyNone);
+            return;
+        } catch (const EFOpenError&) {
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
 void TDlgSndRecMain::btnStopClick() {
     StopPlayer();
     StopRecorder();
+    if (!fRecording.empty() && !Recorder->Active()) {
+        fChecker->Check({{fRecording, fPath + "recorded/" + fRecording}});
+        fRecording.clear();
+    }
     UpdateButtons();
     tv->viewport()->update();
 }
@@ -516,5 +581,113 @@ void TDlgSndRecMain::btnPauseClick() {
 }
 
 void TDlgSndRecMain::btnCompressAndUploadClick() { ShowUploadDialog(this); }
+
+// ---------------------------------------------------------------------------
+// Keyboard moves
+
+void TDlgSndRecMain::SelectNextPhrase() { SelectPhraseStep(true); }
+
+void TDlgSndRecMain::SelectPreviousPhrase() { SelectPhraseStep(false); }
+
+void TDlgSndRecMain::SelectPhraseStep(bool forward) {
+    QTreeWidgetItem* from = SelectedNode();
+    if (!from && !forward) return;
+    QTreeWidgetItemIterator it = from ? QTreeWidgetItemIterator(from) : QTreeWidgetItemIterator(tv);
+    if (from) forward ? ++it : --it;
+    for (; *it; forward ? ++it : --it) {
+        const TWavInfo* r = WavInfoOf(*it);
+        if (r && !r->recfile.empty()) {
+            tv->setCurrentItem(*it);
+            tv->scrollToItem(*it);  // opens the groups above it
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Take checks and progress
+
+void TDlgSndRecMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (fScanStarted) return;
+    fScanStarted = true;
+    // After the first paint: the window comes up as fast without the scan.
+    QMetaObject::invokeMethod(this, [this] { StartTakeScan(); }, Qt::QueuedConnection);
+}
+
+void TDlgSndRecMain::StartTakeScan() {
+    std::vector<TTakeChecker::TItem> items;
+    std::unordered_set<std::string> seen;
+    for (const TWavInfo& r : fRecords)
+        if (!r.recfile.empty() && r.recfileUsable && !fTakes.count(r.recfile) && seen.insert(r.recfile).second)
+            items.push_back({r.recfile, fPath + "recorded/" + r.recfile});
+    fChecker->Check(std::move(items));
+    fScanQueued = true;
+    if (PendingTakeChecks() == 0) TakeChecked({});
+}
+
+void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results) {
+    for (const auto& [name, check] : results)
+        if (name != fRecording) fTakes[name] = check;  // a take being recorded is checked at its end
+    tv->viewport()->update();
+    ShowProgress();
+}
+
+TTakeCheck TDlgSndRecMain::TakeCheckOf(const std::string& recfile) const {
+    const auto it = fTakes.find(recfile);
+    return it == fTakes.end() ? TTakeCheck{} : it->second;
+}
+
+std::pair<int, int> TDlgSndRecMain::Progress(const QTreeWidgetItem* item) const {
+    int phrases = 0, recorded = 0;
+    const auto count = [&](const TWavInfo* r) {
+        if (!r || r->recfile.empty()) return;
+        ++phrases;
+        if (TakeCheckOf(r->recfile).exists) ++recorded;
+    };
+    if (!item) {
+        for (const TWavInfo& r : fRecords) count(&r);
+    } else {
+        std::vector<const QTreeWidgetItem*> stack;
+        for (int i = 0; i < item->childCount(); ++i) stack.push_back(item->child(i));
+        while (!stack.empty()) {
+            const QTreeWidgetItem* n = stack.back();
+            stack.pop_back();
+            count(WavInfoOf(n));
+            for (int i = 0; i < n->childCount(); ++i) stack.push_back(n->child(i));
+        }
+    }
+    return {phrases, recorded};
+}
+
+void TDlgSndRecMain::ShowProgress() {
+    // Shown once every take has been looked at; until then a count would be
+    // too low.
+    if (!fScanQueued || PendingTakeChecks() > 0) return;
+    const auto [phrases, recorded] = Progress();
+    btnCompressAndUpload->SetNote(phrases ? QString("%1 of %2 recorded").arg(recorded).arg(phrases) : QString());
+}
+
+QString TDlgSndRecMain::TakeMarker(const QModelIndex& node) const {
+    return TakeMarkerOf(reinterpret_cast<const TWavInfo*>(node.data(kRecordRole).value<quintptr>()));
+}
+
+QString TDlgSndRecMain::TakeMarkerOf(const TWavInfo* r) const {
+    if (!r || r->recfile.empty()) return {};
+    const TTakeFlags flags = TakeCheckOf(r->recfile).flags;
+    if (!flags || !TakeExists(r)) return {};
+    return DescribeTakeFlags(flags).replace('\n', ", ");
+}
+
+QString TDlgSndRecMain::NodeToolTip(const QTreeWidgetItem* item) const {
+    if (!item) return {};
+    QStringList lines;
+    if (const QString why = TakeMarkerOf(WavInfoOf(item)); !why.isEmpty()) lines << why;
+    if (item->childCount() > 0) {
+        const auto [phrases, recorded] = Progress(item);
+        if (phrases > 0) lines << QString("%1 of %2 recorded").arg(recorded).arg(phrases);
+    }
+    return lines.join('\n');
+}
 
 }  // namespace orvant

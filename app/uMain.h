@@ -8,9 +8,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include <QDomDocument>
 #include <QWidget>
+
+#include "app/LevelMeter.h"
+#include "app/TakeCheck.h"
 
 class QFrame;
 class QModelIndex;
@@ -87,7 +91,7 @@ public:
 
     QTreeWidget* tv = nullptr;
     QFrame* Panel2 = nullptr;
-    TFlatButton* btnRec = nullptr;
+    TLevelMeterButton* btnRec = nullptr;
     TFlatButton* btnStop = nullptr;
     TFlatButton* btnPause = nullptr;
     TFlatButton* btnPlayRecord = nullptr;
@@ -115,6 +119,30 @@ public:
 
     QTreeWidgetItem* SelectedNode() const;
 
+    // Keyboard: select the next (or previous) node, in tree order, that has
+    // a take name of its own, opening its groups; nothing at either end.
+    void SelectNextPhrase();
+    void SelectPreviousPhrase();
+
+    // Take checks. Every take name's verdict, kept for the program's run:
+    // found for the existing takes after the window is shown, and renewed
+    // whenever a take ends.
+    TTakeCheck TakeCheckOf(const std::string& recfile) const;
+    // Takes still to be checked; also counts a start-up scan not yet begun.
+    size_t PendingTakeChecks() const { return fChecker->Pending() + (fScanStarted && !fScanQueued ? 1 : 0); }
+    // The words beside an item whose own take exists and failed a check;
+    // empty otherwise.
+    QString TakeMarker(const QModelIndex& node) const;
+    // The item's tooltip: why its take failed a check, and for a node with
+    // children how many phrases below it have their take.
+    QString NodeToolTip(const QTreeWidgetItem* item) const;
+    // Phrases (nodes with a take name) below item, and how many of them have
+    // their take; over the whole tree without an item.
+    std::pair<int, int> Progress(const QTreeWidgetItem* item = nullptr) const;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void BuildForm();
     void LoadCatalogue();
@@ -125,6 +153,18 @@ private:
     bool SampleExists() const;
     bool RecordExists() const;
     bool TakeExists(const TWavInfo* r) const;
+    QString TakeMarkerOf(const TWavInfo* r) const;
+    // The record whose take "Rec" writes for the selected node: its own, or
+    // for a node without a take name its parent's; nullptr when none.
+    const TWavInfo* RecordTarget() const;
+    void SelectPhraseStep(bool forward);
+    // Checks every existing take in the background; once, after showing.
+    void StartTakeScan();
+    void TakeChecked(const TTakeChecker::TResults& results);
+    void ShowProgress();
+    // Waits, dispatching events, until path can be opened for writing, for
+    // at most a few seconds.
+    void WaitUntilWritable(const std::string& path);
     std::string SamplePath(const TWavInfo& r) const;
     std::string TakePath(const TWavInfo& r) const;
     // The two play commands: resume a paused player, or play the selected
@@ -141,6 +181,14 @@ private:
     std::string fPath;
     std::string fProgramPath;
     std::deque<TWavInfo> fRecords;  // one per node; a deque never moves them
+
+    // Verdicts by take name (recfile); a name without one is unknown yet.
+    std::unordered_map<std::string, TTakeCheck> fTakes;
+    std::unique_ptr<TTakeChecker> fChecker;
+    bool fScanStarted = false;  // the window was shown: the scan is on its way
+    bool fScanQueued = false;   // the scan's takes are with the checker
+    std::string fRecording;   // take name being recorded, empty when none
+    std::string fPlayerFile;  // the file the player was last started on
 };
 
 }  // namespace orvant

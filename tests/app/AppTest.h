@@ -90,15 +90,15 @@ inline std::vector<std::string> Captions(QTreeWidget* tv) {
     return out;
 }
 
-// Pixels of the item's row, as painted now, that show the take colour
-// (green, also where it blends with the selection's blue).
+// Pixels of the item's row, as painted now, that show a take's colour: the
+// green of a recorded phrase, or its light green on the selection bar.
 inline int GreenPixels(QTreeWidget* tv, QTreeWidgetItem* item) {
     const QImage img = tv->viewport()->grab().toImage();
     const QRect r = tv->visualItemRect(item).intersected(img.rect());
     int n = 0;
     for (int y = r.top(); y <= r.bottom(); ++y)
         for (int x = r.left(); x <= r.right(); ++x)
-            if (const QColor c = img.pixel(x, y); c.green() >= 100 && c.red() <= 90 && c.blue() <= 110) ++n;
+            if (const QColor c = img.pixel(x, y); c.green() - c.red() > 50 && c.green() - c.blue() > 30) ++n;
     return n;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <numbers>
 #include <thread>
 
+#include "app/PhraseTree.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "platform/Streams.h"
@@ -23,21 +25,35 @@
 namespace orvant::test {
 namespace {
 
-// A 22050 Hz, 16-bit stereo WAV file of ms milliseconds of a sine.
-void WriteWav(const std::string& path, uint32_t ms, double hz) {
-    const uint32_t frames = 22050 * ms / 1000, data = frames * 4;
+// A 22050 Hz stereo WAV file of 8 or 16 bits holding the given mono
+// samples on both channels (8-bit samples are given as unsigned bytes).
+void WriteSamples(const std::string& path, const std::vector<int>& mono, int bits = 16) {
+    const uint32_t block = bits / 4, data = uint32_t(mono.size()) * block;
     std::string b;
     auto u32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) b += char((v >> (8 * i)) & 0xFF); };
     auto u16 = [&](uint16_t v) { b += char(v & 0xFF); b += char(v >> 8); };
     b += "RIFF"; u32(36 + data); b += "WAVEfmt "; u32(16);
-    u16(1); u16(2); u32(22050); u32(88200); u16(4); u16(16);
+    u16(1); u16(2); u32(22050); u32(22050 * block); u16(uint16_t(block)); u16(uint16_t(bits));
     b += "data"; u32(data);
-    for (uint32_t i = 0; i < frames; ++i) {
-        const auto s = static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * hz * i / 22050));
-        u16(static_cast<uint16_t>(s)); u16(static_cast<uint16_t>(s));
-    }
+    for (int s : mono)
+        for (int c = 0; c < 2; ++c) {
+            if (bits == 8) b += char(uint8_t(s));
+            else u16(static_cast<uint16_t>(int16_t(s)));
+        }
     ProgramFolder::Write(path, b);
 }
+
+// ms milliseconds of a sine of the given peak, every other 100 ms silent
+// when gaps is set (speech comes in bursts).
+std::vector<int> Sine(uint32_t ms, double hz, double peak, bool gaps = false) {
+    std::vector<int> v(22050 * ms / 1000);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = gaps && (i / 2205) % 2 ? 0 : int(std::lround(peak * std::sin(2 * std::numbers::pi * hz * i / 22050)));
+    return v;
+}
+
+// A 22050 Hz, 16-bit stereo WAV file of ms milliseconds of a sine.
+void WriteWav(const std::string& path, uint32_t ms, double hz) { WriteSamples(path, Sine(ms, hz, 8000)); }
 
 // What Python's wave module reads from a file: channels, sample width,
 // rate and frames; all -1 when it cannot read it as a WAVE file.
@@ -311,20 +327,24 @@ TEST_F(Commands, RecDuringPlaybackRunsBothAndPauseTakesThePlayer) {
     EXPECT_GE(ReadWave(Take("w1.wav")).frames, 22050);
 }
 
-TEST_F(Commands, RecOnTheTakeThatPlaysFailsAndPlaybackGoesOn) {
-    Select("Hello");
-    const auto before = std::filesystem::file_size(Take("h1.wav"));
-    w->btnPlayRecord->click();
-    Run(200);
-    w->btnRec->click();
-    ASSERT_EQ(errors.messages.size(), 1u);
-    const std::string expected = "Datei \"" + Take("h1.wav") + "\" kann nicht erstellt werden.";
-    EXPECT_EQ(errors.messages[0].rfind(expected, 0), 0u) << errors.messages[0];
-    EXPECT_TRUE(w->Player->Active());
-    EXPECT_FALSE(w->Recorder->Active());
-    EXPECT_EQ(std::filesystem::file_size(Take("h1.wav")), before);
-    Run(200);
-    EXPECT_TRUE(w->Player->Active());
+TEST_F(Commands, RecOnTheTakeThatPlaysOrIsPausedStopsItAndRecordsAnew) {
+    for (const bool paused : {false, true}) {
+        SCOPED_TRACE(paused ? "paused" : "playing");
+        Select("Hello");
+        w->btnPlayRecord->click();
+        Run(200);
+        if (paused) w->btnPause->click();
+        w->btnRec->click();
+        ASSERT_TRUE(errors.messages.empty()) << errors.messages[0];
+        EXPECT_FALSE(w->Player->Active());
+        EXPECT_TRUE(w->Recorder->Active());
+        Run(1200);
+        w->btnStop->click();
+        ExpectDevicesIdle();
+        const WaveFacts f = ReadWave(Take("h1.wav"));  // the new take, not the old three seconds
+        EXPECT_GE(f.frames, 22050);
+        EXPECT_LT(f.frames, 22050 * 2);
+    }
 }
 
 TEST_F(Commands, PlayingAFileThatHasGoneShowsTheOpenError) {
@@ -426,6 +446,220 @@ TEST(ErrorBox, IsAMessageBoxWithTheApplicationsTitle) {
     TDlgSndRecMain w(pf.Exe());
     EXPECT_EQ(caption, "Orvant Sound Recording Tool");
     EXPECT_TRUE(text.contains(QString::fromStdString(pf.dir + "orvant.xml"))) << text.toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// A long session at speed: keys, the level on "Rec", take checks, progress.
+
+TEST(TakeCheck, FlagsFromGeneratedTakes) {
+    ProgramFolder pf;
+    std::vector<int> square(22050);
+    for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 50) % 2 ? 32767 : -32768;
+    std::vector<int> lowRail = Sine(1000, 440, 8000);
+    lowRail[500] = -32768;  // one sample on the negative rail is a clip too
+    std::vector<int> square8(22050);
+    for (size_t i = 0; i < square8.size(); ++i) square8[i] = (i / 50) % 2 ? 255 : 0;
+    const struct {
+        const char* name;
+        std::vector<int> samples;
+        int bits;
+        TTakeFlags flags;
+    } cases[] = {
+        {"speech", Sine(1500, 440, 8000, true), 16, 0},
+        {"silence", std::vector<int>(22050, 0), 16, tfQuiet},
+        {"square", square, 16, tfClipped},
+        {"negative rail", lowRail, 16, tfClipped},
+        {"just below -40 dBFS", Sine(1000, 440, 320), 16, tfQuiet},
+        {"just above -40 dBFS", Sine(1000, 440, 340), 16, 0},
+        {"quarter second", Sine(250, 440, 8000), 16, tfShort},
+        {"0.3 s", Sine(300, 440, 8000), 16, 0},
+        {"short silence", std::vector<int>(2205, 0), 16, tfQuiet | tfShort},
+        {"empty", {}, 16, tfShort},
+        {"8-bit square", square8, 8, tfClipped},
+        {"8-bit silence", std::vector<int>(22050, 128), 8, tfQuiet},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = pf.dir + "recorded/t.wav";
+        WriteSamples(path, c.samples, c.bits);
+        EXPECT_EQ(CheckTakeFile(path), (TTakeCheck{true, c.flags}));
+    }
+    pf.Take("broken.wav");  // "RIFF" and nothing else
+    EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/broken.wav"), (TTakeCheck{true, tfUnreadable}));
+    EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/none.wav"), TTakeCheck{});
+    EXPECT_EQ(CheckTakeFile(pf.dir + "recorded"), TTakeCheck{});  // a folder is no take
+    EXPECT_EQ(DescribeTakeFlags(tfClipped | tfShort), "clipped\nvery short");
+}
+
+TEST(LevelMeter, ShowsTimeAndLevelAndHoldsFullScaleForASecond) {
+    App();
+    TLevelMeterButton b("Rec");
+    b.resize(135, 70);
+    b.SetFontColor(QColor(255, 0, 0));
+    b.SetColor(QColor(23, 22, 29));
+    b.setEnabled(false);  // as while recording
+    const auto shows = [&b](const QColor& c) {
+        QImage img(b.size(), QImage::Format_RGB32);
+        b.render(&img);
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                if (QColor(img.pixel(x, y)) == c) return true;
+        return false;
+    };
+    b.ShowLevel(50, 100);  // ignored while the meter is off
+    EXPECT_FALSE(shows(TLevelMeterButton::kTrough));
+    b.SetMetering(true);
+    EXPECT_TRUE(shows(TLevelMeterButton::kTrough));
+    EXPECT_FALSE(shows(TLevelMeterButton::kBar));
+    EXPECT_TRUE(shows(QColor(255, 0, 0)));  // the caption keeps its colour on the meter
+    b.ShowLevel(50, 1000);
+    EXPECT_TRUE(shows(TLevelMeterButton::kBar));
+    EXPECT_FALSE(shows(TLevelMeterButton::kFullScale));
+    b.ShowLevel(100, 1100);
+    EXPECT_TRUE(b.FullScaleShown());
+    EXPECT_TRUE(shows(TLevelMeterButton::kFullScale));
+    EXPECT_FALSE(shows(TLevelMeterButton::kBar));
+    b.ShowLevel(30, 2000);
+    EXPECT_TRUE(b.FullScaleShown());
+    b.ShowLevel(30, 2100);
+    EXPECT_FALSE(b.FullScaleShown());
+    EXPECT_TRUE(shows(TLevelMeterButton::kBar));
+    b.SetMetering(false);
+    EXPECT_FALSE(shows(TLevelMeterButton::kTrough));
+    EXPECT_EQ(TLevelMeterButton::FormatElapsed(83450), "1:23.4");
+    EXPECT_EQ(TLevelMeterButton::BarFraction(1), 0.0);
+    EXPECT_DOUBLE_EQ(TLevelMeterButton::BarFraction(10), 0.5);
+    EXPECT_EQ(TLevelMeterButton::BarFraction(100), 1.0);
+}
+
+TEST_F(Commands, KeyboardAloneListensRecordsStopsListensBackAndMovesOn) {
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->tv->setFocus();
+    const auto key = [&](int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(k), m);
+        QApplication::processEvents();
+    };
+    // Each command's key is in its button's tooltip.
+    for (const auto& [b, k] : {std::pair{w->btnPlaySample, "F5"}, {w->btnRec, "F6"}, {w->btnStop, "F7"},
+                               {w->btnPause, "F8"}, {w->btnPlayRecord, "F9"}})
+        EXPECT_TRUE(b->toolTip().endsWith(QString("(%1)").arg(k))) << b->toolTip().toStdString();
+
+    key(Qt::Key_Down, Qt::ControlModifier);  // from the top node to the first phrase with a take name
+    EXPECT_EQ(w->SelectedNode(), Node("Hello"));
+    key(Qt::Key_F5);
+    EXPECT_TRUE(w->Player->Active());
+    key(Qt::Key_F6);  // records while the sample goes on
+    ASSERT_TRUE(errors.messages.empty()) << errors.messages[0];
+    EXPECT_TRUE(w->Recorder->Active());
+    EXPECT_TRUE(w->Player->Active());
+    EXPECT_TRUE(w->btnRec->Metering());
+    key(Qt::Key_F6);  // "Rec" is disabled while recording: nothing happens
+    Run(1000);
+    // Fed by the recorder: a sine of half the full scale, and the time recorded.
+    EXPECT_NEAR(w->btnRec->Level(), 50, 1);
+    EXPECT_FALSE(w->btnRec->FullScaleShown());
+    key(Qt::Key_F8);  // pauses the player, not the recorder
+    EXPECT_TRUE(w->Player->Paused());
+    key(Qt::Key_F7);
+    ExpectDevicesIdle();
+    EXPECT_FALSE(w->btnRec->Metering());
+    EXPECT_GE(ReadWave(Take("h1.wav")).frames, 22050 * 9 / 10);
+    key(Qt::Key_F9);  // the player was paused: resumes nothing, plays the take
+    EXPECT_TRUE(w->Player->Active());
+    EXPECT_FALSE(CanOpenForWriting(Take("h1.wav")));
+    key(Qt::Key_Down, Qt::ControlModifier);  // skips "Sub", which has no take name
+    EXPECT_EQ(w->SelectedNode(), Node("World"));
+    EXPECT_FALSE(w->Player->Active());
+    key(Qt::Key_Down, Qt::ControlModifier);
+    EXPECT_EQ(w->SelectedNode(), Node("Sneaky"));
+    key(Qt::Key_Down, Qt::ControlModifier);  // the last one: stays
+    EXPECT_EQ(w->SelectedNode(), Node("Sneaky"));
+    key(Qt::Key_Up, Qt::ControlModifier);
+    key(Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_EQ(w->SelectedNode(), Node("Hello"));
+    // The plain arrow keys still belong to the tree, and the focus stayed
+    // there through every command.
+    EXPECT_EQ(QApplication::focusWidget(), w->tv);
+    key(Qt::Key_Down);
+    EXPECT_EQ(w->SelectedNode(), Node("Sub"));
+    ASSERT_TRUE(errors.messages.empty()) << errors.messages[0];
+}
+
+TEST_F(Commands, ClickingAButtonLeavesTheFocusOnTheTreeAndTabStillReachesThem) {
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->tv->setFocus();
+    Select("Hello");
+    QTest::mouseClick(w->btnPlaySample, Qt::LeftButton);
+    EXPECT_TRUE(w->Player->Active());
+    QTest::mouseClick(w->btnStop, Qt::LeftButton);
+    EXPECT_FALSE(w->Player->Active());
+    EXPECT_EQ(QApplication::focusWidget(), w->tv);
+    QTest::keyClick(w->tv, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), w->btnExit);
+    QTest::keyClick(w->btnExit, Qt::Key_F5);  // the keys work from a button too
+    EXPECT_TRUE(w->Player->Active());
+}
+
+TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
+    const auto settle = [&] { ASSERT_TRUE(PumpUntil([&] { return w->PendingTakeChecks() == 0; })); };
+    const auto markerPixels = [&](const char* caption) {
+        const QImage img = w->tv->viewport()->grab().toImage();
+        const QRect r = w->tv->visualItemRect(Node(caption));
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                if (QColor(img.pixel(x, y)) == TPhraseTreeDelegate::kBadge) ++n;
+        return n;
+    };
+    settle();
+    // Three phrases with a take name ("Sub" has none), one of them recorded.
+    EXPECT_EQ(w->btnCompressAndUpload->Note(), "1 of 3 recorded");
+    EXPECT_EQ(w->btnCompressAndUpload->text(), "Compress and Upload");
+    EXPECT_EQ(w->TakeCheckOf("h1.wav"), (TTakeCheck{true, 0}));
+
+    // Each take is checked when it ends; the count follows at once.
+    const struct {
+        double hz, amplitude;
+        uint32_t ms;
+        const char* verdict;
+    } takes[] = {{440, 0.5, 1200, ""}, {5512.5, 1.0, 1200, "clipped"}, {440, 0.5, 100, "very short"},
+                 {440, 0.0, 1200, "too quiet"}};
+    for (const auto& t : takes) {
+        SCOPED_TRACE(t.verdict);
+        sim->SetInputSine(t.hz, t.amplitude);
+        Select("World");
+        w->btnRec->click();
+        EXPECT_EQ(w->NodeToolTip(Node("World")), "");  // the old verdict went with the old take
+        EXPECT_EQ(w->btnCompressAndUpload->Note(), "2 of 3 recorded");
+        Run(t.ms);
+        EXPECT_EQ(w->btnRec->FullScaleShown(), t.amplitude == 1.0);
+        w->btnStop->click();
+        settle();
+        EXPECT_EQ(w->NodeToolTip(Node("World")), t.verdict);
+        // The marker stands beside the caption; the row stays green.
+        Select("Hello");
+        EXPECT_EQ(markerPixels("World") > 0, *t.verdict != 0);
+        EXPECT_GT(GreenPixels(w->tv, Node("World")), 0);
+    }
+    EXPECT_EQ(markerPixels("Hello"), 0);
+    EXPECT_EQ(w->NodeToolTip(Node("Top")), "2 of 3 recorded");
+    EXPECT_EQ(w->NodeToolTip(Node("Hello")), "");  // its child has no take name
+
+    // The next start finds the verdicts again.
+    w = std::make_unique<TDlgSndRecMain>(pf.Exe());
+    w->show();
+    w->tv->expandAll();
+    settle();
+    EXPECT_EQ(w->TakeCheckOf("w1.wav"), (TTakeCheck{true, tfQuiet}));
+    EXPECT_EQ(w->NodeToolTip(Node("World")), "too quiet");
+    EXPECT_EQ(w->btnCompressAndUpload->Note(), "2 of 3 recorded");
+    // A take deleted outside the program loses its marker with its green.
+    std::filesystem::remove(Take("w1.wav"));
+    w->tv->viewport()->repaint();
+    EXPECT_EQ(markerPixels("World"), 0);
+    EXPECT_EQ(w->NodeToolTip(Node("World")), "");
 }
 
 }  // namespace

@@ -38,8 +38,15 @@ UPLOAD_TITLE = "Corvane Voice Record Upload"
 BUTTONS = {name: (68, 35 + 70 * i) for i, name in enumerate(
     ["Exit", "How it should sound like", "Rec", "Stop", "Pause", "Play Record", "Compress and Upload"])}
 
-# The tree's area inside the main window (right of the button column).
-TREE_AREA = (137 + 2, 2, 811 - 2, 496 - 2)
+# The tree's area inside the main window (right of the button column), from
+# where the captions of the second level begin: the branch lines to the left
+# would join the rows.
+TREE_AREA = (137 + 2 + 40, 2, 811 - 2, 496 - 2)
+
+# Colours the program draws: the level bar inside "Rec" and the badge of a
+# take that failed a check.
+LEVEL_BAR = (0, 214, 90)
+TAKE_BADGE = (176, 0, 32)
 
 CATALOGUE = """<?xml version="1.0"?>
 <phrases caption="Session">
@@ -528,6 +535,54 @@ class RecAfterPlayback(ProgramTestCase):
         print(f"\nRec/Stop/Play/Stop: {failures} failed Rec in {cycles} cycles "
               f"({restarts} new sound servers)", file=sys.stderr)
         self.assertEqual(failures, 0)
+
+
+def has_colour(png, rgb, x0, y0, x1, y1):
+    """Whether a pixel of the box (x0, y0)-(x1, y1) of the screenshot has exactly that colour."""
+    out = subprocess.run(["convert", png, "-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage",
+                          "-depth", "8", "rgb:-"], check=True, capture_output=True).stdout
+    return bytes(rgb) in {out[i:i + 3] for i in range(0, len(out), 3)}
+
+
+class Keyboard(ProgramTestCase):
+    def test_one_phrase_with_the_keyboard_only(self):
+        """Listen, record, stop, listen back and move on without the mouse,
+        watching the level on "Rec"; a silent take left from before is
+        flagged, and the upload button counts the takes."""
+        prog = self.lay_out_program("keys")
+        with wave.open(os.path.join(prog, "recorded", "p003.wav"), "wb") as w:
+            w.setnchannels(2)
+            w.setsampwidth(2)
+            w.setframerate(22050)
+            w.writeframes(bytes(FRAME * 22050))
+        proc, main, _ = self.start_program(prog, 9)
+        capture = slurp(self.capture)
+
+        self.desk.key(main, "ctrl+Down")  # from the top node to the first phrase
+        self.desk.key(main, "F5")
+        self.wait_played(wav_data(os.path.join(prog, "samples", "Goodmorning.wav"))[4], "sample by F5")
+        self.desk.key(main, "F6")
+        t0 = time.monotonic()
+        time.sleep(3.0)
+        shot = self.shot("60-keys-recording.png", main)
+        rec = BUTTONS["Rec"]
+        self.assertTrue(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "level bar inside Rec")
+        self.assertTrue(has_colour(shot, TAKE_BADGE, *TREE_AREA), "the silent take is flagged")
+        self.desk.key(main, "F7")
+        t1 = time.monotonic()
+        take = os.path.join(prog, "recorded", "p001.wav")
+        _, _, _, frames, data = wav_data(take)
+        self.assertEqual(data, capture[: len(data)])
+        self.assert_take_length(frames, t0, t1)
+        self.desk.key(main, "F9")
+        self.wait_played(data, "take by F9")
+        self.desk.key(main, "ctrl+Down")
+        time.sleep(0.5)
+        rows = green_rows(self.shot("61-keys-next.png", main), *TREE_AREA)
+        self.assertEqual([g for _, _, g in rows[:4]], [False, True, False, True], rows)
+        # Tab reaches "Exit", the first button; the space bar presses it.
+        self.desk.key(main, "Tab", "space")
+        self.assertEqual(proc.wait(30), 0)
 
 
 class Faults(ProgramTestCase):

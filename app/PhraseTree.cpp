@@ -1,0 +1,109 @@
+#include "app/PhraseTree.h"
+
+#include <QHelpEvent>
+#include <QPainter>
+#include <QToolTip>
+
+#include <algorithm>
+
+#include "app/uMain.h"
+
+namespace orvant {
+
+const QColor TPhraseTree::kLineColour(128, 128, 128);
+const QColor TPhraseTreeDelegate::kBadge(176, 0, 32);
+const QColor TPhraseTreeDelegate::kBadgeInk(255, 255, 255);
+const QColor TPhraseTreeDelegate::kMarkerInk(150, 0, 0);
+
+void TPhraseTree::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
+    const int indent = indentation();
+    const int midY = rect.top() + rect.height() / 2;
+    const auto hasLaterSibling = [](const QModelIndex& i) { return i.sibling(i.row() + 1, 0).isValid(); };
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    QPen dots(kLineColour, 0);
+    dots.setDashPattern({1, 1});
+    painter->setPen(dots);
+
+    // The node's own column: up to its parent or earlier sibling, across to
+    // its caption, and down when a sibling follows.
+    const int ownLeft = rect.right() + 1 - indent;
+    const int cx = ownLeft + indent / 2;
+    const bool up = index.row() > 0 || index.parent().isValid();
+    painter->drawLine(cx, up ? rect.top() : midY, cx, hasLaterSibling(index) ? rect.bottom() : midY);
+    painter->drawLine(cx, midY, ownLeft + indent - 2, midY);
+    // The columns of its ancestors: a line passes where an ancestor has a
+    // later sibling.
+    int x = ownLeft - indent;
+    for (QModelIndex a = index.parent(); a.isValid() && x >= rect.left(); a = a.parent(), x -= indent)
+        if (hasLaterSibling(a)) painter->drawLine(x + indent / 2, rect.top(), x + indent / 2, rect.bottom());
+
+    if (model()->hasChildren(index)) {
+        const QRect box(cx - 4, midY - 4, 8, 8);
+        painter->setPen(kLineColour);
+        painter->fillRect(box, palette().color(QPalette::Base));
+        painter->drawRect(box);
+        painter->setPen(palette().color(QPalette::Text));
+        painter->drawLine(cx - 2, midY, cx + 2, midY);
+        if (!isExpanded(index)) painter->drawLine(cx, midY - 2, cx, midY + 2);
+    }
+    painter->restore();
+}
+
+// ---------------------------------------------------------------------------
+
+TPhraseTreeDelegate::TPhraseTreeDelegate(TDlgSndRecMain* form, TPhraseTree* tree)
+    : QStyledItemDelegate(tree), fForm(form), fTree(tree) {}
+
+void TPhraseTreeDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    fForm->tvCustomDrawItem(fTree, index, *option);
+}
+
+QSize TPhraseTreeDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    QSize s = QStyledItemDelegate::sizeHint(option, index);
+    s.setHeight(std::max(s.height(), int(TPhraseTree::kMinRowHeight)));
+    return s;
+}
+
+void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                                const QModelIndex& index) const {
+    QStyledItemDelegate::paint(painter, option, index);
+    const QString why = fForm->TakeMarker(index);
+    if (why.isEmpty()) return;
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QWidget* widget = opt.widget;
+    const QRect text = widget->style()->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
+    const QFontMetrics& fm = opt.fontMetrics;
+    // Beside the caption: a red disc with "!", then the reasons in words.
+    const int d = 11;
+    const int x = text.left() + fm.horizontalAdvance(opt.text) + 10;
+    const QRect disc(x, text.center().y() - d / 2, d, d);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(kBadge);
+    painter->drawEllipse(disc);
+    painter->setFont(opt.font);
+    painter->setPen(kBadgeInk);
+    painter->drawText(disc, Qt::AlignCenter, "!");
+    const bool selected = opt.state & QStyle::State_Selected;
+    painter->setPen(selected ? opt.palette.color(QPalette::HighlightedText) : kMarkerInk);
+    painter->drawText(QRect(disc.right() + 4, text.top(), text.right() - disc.right(), text.height()),
+                      Qt::AlignLeft | Qt::AlignVCenter, why);
+    painter->restore();
+}
+
+bool TPhraseTreeDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                    const QModelIndex& index) {
+    if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString tip = fForm->NodeToolTip(fTree->ItemAt(index));
+    if (tip.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
+    return true;
+}
+
+}  // namespace orvant

@@ -1,0 +1,85 @@
+// Checks of a finished take, read through the wave stream adapter: whether
+// it clipped, stayed near silence or is very short, or cannot be read as a
+// WAVE image at all; and a worker thread that checks takes off the main
+// thread and hands the verdicts back to it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+class QObject;
+class QString;
+
+namespace orvant {
+
+enum TTakeFlag : uint8_t {
+    tfClipped = 1,     // a sample at full scale
+    tfQuiet = 2,       // the peak of the whole take below -40 dBFS
+    tfShort = 4,       // under 0.3 s
+    tfUnreadable = 8,  // not a WAVE image the program can read
+};
+using TTakeFlags = uint8_t;
+
+constexpr uint32_t kShortTakeMs = 300;
+
+struct TTakeCheck {
+    bool exists = false;  // a file (not a folder) at the take's path
+    TTakeFlags flags = 0;
+    bool operator==(const TTakeCheck&) const = default;
+};
+
+// Reads the take at path. The level checks cover 8- and 16-bit PCM; other
+// formats are checked for their length only.
+TTakeCheck CheckTakeFile(const std::string& path);
+
+// "clipped", "too quiet", "very short", "not a readable WAVE file", one per
+// line; empty without flags.
+QString DescribeTakeFlags(TTakeFlags flags);
+
+// One worker thread that checks takes in the order they are asked for.
+// Verdicts go to onResults, in batches, on the thread of context (through
+// its event loop); none is delivered once the checker is destroyed.
+class TTakeChecker {
+public:
+    struct TItem {
+        std::string key;   // the caller's name for the take
+        std::string path;  // where it lies
+    };
+    using TResults = std::vector<std::pair<std::string, TTakeCheck>>;
+
+    TTakeChecker(QObject* context, std::function<void(const TResults&)> onResults);
+    // Drops what is still queued and waits for the file in hand.
+    ~TTakeChecker();
+    TTakeChecker(const TTakeChecker&) = delete;
+    TTakeChecker& operator=(const TTakeChecker&) = delete;
+
+    void Check(std::vector<TItem> items);
+    // Takes asked for whose verdict has not yet reached onResults (counted
+    // on the context's thread).
+    size_t Pending() const { return fPending; }
+
+private:
+    void Run();
+    void Deliver(TResults results);
+
+    QObject* fContext;
+    std::function<void(const TResults&)> fOnResults;
+    size_t fPending = 0;
+    // Read and cleared on the context's thread only.
+    std::shared_ptr<bool> fAlive = std::make_shared<bool>(true);
+    std::mutex fLock;
+    std::condition_variable fWake;
+    std::deque<TItem> fQueue;
+    bool fQuit = false;
+    std::thread fThread;  // last: started once everything it uses exists
+};
+
+}  // namespace orvant
