@@ -76,19 +76,21 @@ void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     const QWidget* widget = opt.widget;
     const QRect text = widget->style()->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
     const QFontMetrics& fm = opt.fontMetrics;
-    // Beside the caption: a red disc with "!", then the reasons in words.
+    // Beside the caption: a red disc with a white "!" (on the selection bar,
+    // which is as dark as the red, a white disc with a red "!"), then the
+    // reasons in words.
+    const bool selected = opt.state & QStyle::State_Selected;
     const int d = 11;
     const int x = text.left() + fm.horizontalAdvance(opt.text) + 10;
     const QRect disc(x, text.center().y() - d / 2, d, d);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing, true);
     painter->setPen(Qt::NoPen);
-    painter->setBrush(kBadge);
+    painter->setBrush(selected ? kBadgeInk : kBadge);
     painter->drawEllipse(disc);
     painter->setFont(opt.font);
-    painter->setPen(kBadgeInk);
+    painter->setPen(selected ? kBadge : kBadgeInk);
     painter->drawText(disc, Qt::AlignCenter, "!");
-    const bool selected = opt.state & QStyle::State_Selected;
     painter->setPen(selected ? opt.palette.color(QPalette::HighlightedText) : kMarkerInk);
     painter->drawText(QRect(disc.right() + 4, text.top(), text.right() - disc.right(), text.height()),
                       Qt::AlignLeft | Qt::AlignVCenter, why);

@@ -102,8 +102,8 @@ QString DescribeTakeFlags(TTakeFlags flags) {
 
 // ---------------------------------------------------------------------------
 
-TTakeChecker::TTakeChecker(QObject* context, std::function<void(const TResults&)> onResults)
-    : fContext(context), fOnResults(std::move(onResults)), fThread([this] { Run(); }) {}
+TTakeChecker::TTakeChecker(QObject* context, std::string folder, std::function<void(const TResults&)> onResults)
+    : fContext(context), fFolder(std::move(folder)), fOnResults(std::move(onResults)), fThread([this] { Run(); }) {}
 
 TTakeChecker::~TTakeChecker() {
     {
@@ -117,50 +117,57 @@ TTakeChecker::~TTakeChecker() {
     *fAlive = false;
 }
 
-void TTakeChecker::Check(std::vector<TItem> items) {
-    if (items.empty()) return;
-    fPending += items.size();
+void TTakeChecker::Check(std::vector<std::string> names) {
+    if (names.empty()) return;
+    fPending += names.size();
     {
         std::lock_guard<std::mutex> lock(fLock);
-        for (TItem& i : items) fQueue.push_back(std::move(i));
+        for (std::string& n : names) fQueue.push_back(std::move(n));
     }
     fWake.notify_one();
 }
 
 void TTakeChecker::Run() {
     // Verdicts go back in batches: one event per take would flood the event
-    // loop at start-up with a large catalogue.
-    constexpr size_t kBatch = 64;
+    // loop at start-up with a large catalogue. Takes that do not exist are
+    // only counted; their verdict is the default one.
+    constexpr size_t kBatch = 256;
     TResults batch;
+    size_t checked = 0;
+    std::string path = fFolder;
     std::unique_lock<std::mutex> lock(fLock);
     for (;;) {
-        if (fQueue.empty() && !batch.empty()) {
+        if (fQueue.empty() && checked > 0) {
             lock.unlock();
-            Deliver(std::move(batch));
+            Deliver(std::move(batch), checked);
             batch = {};
+            checked = 0;
             lock.lock();
             continue;
         }
         fWake.wait(lock, [this] { return fQuit || !fQueue.empty(); });
         if (fQuit) return;
-        TItem item = std::move(fQueue.front());
+        std::string name = std::move(fQueue.front());
         fQueue.pop_front();
         lock.unlock();
-        batch.emplace_back(std::move(item.key), CheckTakeFile(item.path));
-        if (batch.size() >= kBatch) {
-            Deliver(std::move(batch));
+        path.resize(fFolder.size());
+        path += name;
+        if (const TTakeCheck check = CheckTakeFile(path); check.exists) batch.emplace_back(std::move(name), check);
+        if (++checked >= kBatch) {
+            Deliver(std::move(batch), checked);
             batch = {};
+            checked = 0;
         }
         lock.lock();
     }
 }
 
-void TTakeChecker::Deliver(TResults results) {
+void TTakeChecker::Deliver(TResults results, size_t checked) {
     QMetaObject::invokeMethod(
         fContext,
-        [this, alive = fAlive, results = std::move(results)] {
+        [this, alive = fAlive, results = std::move(results), checked] {
             if (!*alive) return;
-            fPending -= std::min(fPending, results.size());
+            fPending -= std::min(fPending, checked);
             fOnResults(results);
         },
         Qt::QueuedConnection);

@@ -44,40 +44,39 @@ TTakeCheck CheckTakeFile(const std::string& path);
 // line; empty without flags.
 QString DescribeTakeFlags(TTakeFlags flags);
 
-// One worker thread that checks takes in the order they are asked for.
-// Verdicts go to onResults, in batches, on the thread of context (through
-// its event loop); none is delivered once the checker is destroyed.
+// One worker thread that checks the takes of one folder, in the order they
+// are asked for. Verdicts go to onResults, in batches, on the thread of
+// context (through its event loop); none is delivered once the checker is
+// destroyed.
 class TTakeChecker {
 public:
-    struct TItem {
-        std::string key;   // the caller's name for the take
-        std::string path;  // where it lies
-    };
     using TResults = std::vector<std::pair<std::string, TTakeCheck>>;
 
-    TTakeChecker(QObject* context, std::function<void(const TResults&)> onResults);
+    TTakeChecker(QObject* context, std::string folder, std::function<void(const TResults&)> onResults);
     // Drops what is still queued and waits for the file in hand.
     ~TTakeChecker();
     TTakeChecker(const TTakeChecker&) = delete;
     TTakeChecker& operator=(const TTakeChecker&) = delete;
 
-    void Check(std::vector<TItem> items);
+    // Queues the takes named (file names inside the folder).
+    void Check(std::vector<std::string> names);
     // Takes asked for whose verdict has not yet reached onResults (counted
     // on the context's thread).
     size_t Pending() const { return fPending; }
 
 private:
     void Run();
-    void Deliver(TResults results);
+    void Deliver(TResults results, size_t checked);
 
     QObject* fContext;
+    const std::string fFolder;
     std::function<void(const TResults&)> fOnResults;
     size_t fPending = 0;
     // Read and cleared on the context's thread only.
     std::shared_ptr<bool> fAlive = std::make_shared<bool>(true);
     std::mutex fLock;
     std::condition_variable fWake;
-    std::deque<TItem> fQueue;
+    std::deque<std::string> fQueue;
     bool fQuit = false;
     std::thread fThread;  // last: started once everything it uses exists
 };

@@ -17,8 +17,6 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
-#include <unordered_set>
-
 #include "app/LevelMeter.h"
 #include "app/PhraseTree.h"
 #include "audio/WaveIO.h"
@@ -199,13 +197,14 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     : QWidget(parent),
       fComponents(std::make_unique<TComponent>()),
       fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
-    fChecker = std::make_unique<TTakeChecker>(this, [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
     BuildForm();
     try {
         FormCreate();
     } catch (const std::exception& e) {
         ShowException(e);
     }
+    fChecker = std::make_unique<TTakeChecker>(this, fPath + "recorded/",
+                                              [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
     // Qt's tree does not select a node when it first gets the focus: select
     // the top node here so that the first selection change sets the buttons.
     if (tv->topLevelItemCount() > 0) tv->setCurrentItem(tv->topLevelItem(0));
@@ -565,7 +564,7 @@ void TDlgSndRecMain::btnStopClick() {
     StopPlayer();
     StopRecorder();
     if (!fRecording.empty() && !Recorder->Active()) {
-        fChecker->Check({{fRecording, fPath + "recorded/" + fRecording}});
+        fChecker->Check({fRecording});
         fRecording.clear();
     }
     UpdateButtons();
@@ -611,24 +610,35 @@ void TDlgSndRecMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (fScanStarted) return;
     fScanStarted = true;
-    // After the first paint: the window comes up as fast without the scan.
-    QMetaObject::invokeMethod(this, [this] { StartTakeScan(); }, Qt::QueuedConnection);
+    // The scan starts once the tree has first been painted: the window comes
+    // up as fast as without it.
+    tv->viewport()->installEventFilter(this);
+}
+
+bool TDlgSndRecMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tv->viewport() && event->type() == QEvent::Paint) {
+        tv->viewport()->removeEventFilter(this);
+        QMetaObject::invokeMethod(this, [this] { StartTakeScan(); }, Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TDlgSndRecMain::StartTakeScan() {
-    std::vector<TTakeChecker::TItem> items;
-    std::unordered_set<std::string> seen;
+    // A take name shared by several phrases is checked more than once; it
+    // is rare, and cheaper than sorting the names out here.
+    std::vector<std::string> names;
+    names.reserve(fRecords.size());
     for (const TWavInfo& r : fRecords)
-        if (!r.recfile.empty() && r.recfileUsable && !fTakes.count(r.recfile) && seen.insert(r.recfile).second)
-            items.push_back({r.recfile, fPath + "recorded/" + r.recfile});
-    fChecker->Check(std::move(items));
+        if (!r.recfile.empty() && r.recfileUsable && !fTakes.count(r.recfile)) names.push_back(r.recfile);
+    fChecker->Check(std::move(names));
     fScanQueued = true;
     if (PendingTakeChecks() == 0) TakeChecked({});
 }
 
 void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results) {
+    // Only takes that exist come back; a take being recorded is checked at its end.
     for (const auto& [name, check] : results)
-        if (name != fRecording) fTakes[name] = check;  // a take being recorded is checked at its end
+        if (name != fRecording) fTakes[name] = check;
     tv->viewport()->update();
     ShowProgress();
 }

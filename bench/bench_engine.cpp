@@ -7,19 +7,22 @@
 //   - recording into a file with the stock recorder (header sizes rewritten
 //     after every buffer, as the main window's takes are written),
 //   - with "all", also the two other callback modes.
+// With "<n>ms" the recorder keeps 2000 / n buffers of n ms (the same two
+// seconds) instead of two of one second; the player keeps its defaults.
 // For each it prints the CPU time of the whole process (engine, device layer
 // and simulated device together) and of the thread that handles the device
 // messages, as a share of one core over the steady part, and the allocations
 // (operator new and malloc, counted by replacing both here) made during that
 // steady part: in the process and on the message thread.
 //
-//   bench/bench_engine [seconds] [all]
+//   bench/bench_engine [seconds] [all] [<n>ms]
 
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -134,7 +137,11 @@ constexpr uint32_t kBytesPerSecond = 88200;
 
 class TBenchIn : public TWaveAudioIn {
 public:
-    explicit TBenchIn(uint32_t seconds) : fSeconds(seconds) { SetPCMFormat(Stereo16bit22050Hz); }
+    TBenchIn(uint32_t buffers, uint16_t ms) : fBuffers(buffers) {
+        SetPCMFormat(Stereo16bit22050Hz);
+        SetBufferLength(ms);
+        SetBufferCount(uint16_t(std::max(2, 2000 / ms)));
+    }
     ~TBenchIn() override { ShutDown(); }
     std::atomic<uint64_t> bytes{0};
     std::atomic<int> buffers{0};
@@ -149,14 +156,14 @@ protected:
         bytes += BufferSize;
         const int n = ++buffers;
         if (n == 1) first = TSample::Now();  // steady from the first full buffer on
-        if (n == int(fSeconds)) {
+        if (n == int(fBuffers)) {
             last = TSample::Now();
             done = true;
         }
     }
 
 private:
-    uint32_t fSeconds;
+    uint32_t fBuffers;
 };
 
 class TBenchOut : public TWaveAudioOut {
@@ -194,15 +201,16 @@ private:
     size_t fPos = 0;
 };
 
-void Record(bool async, uint32_t seconds) {
+void Record(bool async, uint32_t seconds, uint16_t ms) {
     auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
     TWaveBackendInstall use(sim);
     sim->SetInputSine(440, 0.5);
-    TBenchIn in(seconds + 1);
+    const uint32_t perSecond = 1000 / ms;
+    TBenchIn in(seconds * perSecond + 1, ms);
     in.SetAsync(async);
     in.SetActive(true);
     WaitWhileDispatching([&] { return in.done.load(); });
-    const uint64_t bytes = (in.buffers - 1) * uint64_t(kBytesPerSecond);
+    const uint64_t bytes = (in.buffers - 1) * uint64_t(kBytesPerSecond) / perSecond;
     in.SetActive(false);
     in.WaitForStop();
     Report(async ? "recording, callback thread" : "recording, callback window", in.first, in.last, bytes);
@@ -210,7 +218,11 @@ void Record(bool async, uint32_t seconds) {
 
 class TBenchRecorder : public TStockAudioRecorder {
 public:
-    explicit TBenchRecorder(uint32_t seconds) : fSeconds(seconds) { SetPCMFormat(Stereo16bit22050Hz); }
+    TBenchRecorder(uint32_t buffers, uint16_t ms) : fBuffers(buffers) {
+        SetPCMFormat(Stereo16bit22050Hz);
+        SetBufferLength(ms);
+        SetBufferCount(uint16_t(std::max(2, 2000 / ms)));
+    }
     std::atomic<int> buffers{0};
     TSample first, last;
     std::atomic<bool> done{false};
@@ -220,17 +232,17 @@ protected:
         TStockAudioRecorder::HandleInputData(Buffer, BufferSize, FreeIt);
         const int n = ++buffers;
         if (n == 1) first = TSample::Now();
-        if (n == int(fSeconds)) {
+        if (n == int(fBuffers)) {
             last = TSample::Now();
             done = true;
         }
     }
 
 private:
-    uint32_t fSeconds;
+    uint32_t fBuffers;
 };
 
-void RecordToFile(uint32_t seconds) {
+void RecordToFile(uint32_t seconds, uint16_t ms) {
     auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
     TWaveBackendInstall use(sim);
     sim->SetInputSine(440, 0.5);
@@ -238,10 +250,11 @@ void RecordToFile(uint32_t seconds) {
     if (!mkdtemp(folder)) return;
     const std::string take = std::string(folder) + "/take.wav";
     {
-        TBenchRecorder rec(seconds + 1);
+        const uint32_t perSecond = 1000 / ms;
+        TBenchRecorder rec(seconds * perSecond + 1, ms);
         rec.RecordToFile(take);
         WaitWhileDispatching([&] { return rec.done.load(); });
-        const uint64_t bytes = (rec.buffers - 1) * uint64_t(kBytesPerSecond);
+        const uint64_t bytes = (rec.buffers - 1) * uint64_t(kBytesPerSecond) / perSecond;
         rec.Stop();
         rec.WaitForStop();
         Report("recording to a file, stock recorder", rec.first, rec.last, bytes);
@@ -269,14 +282,21 @@ void Play(bool async, uint32_t seconds) {
 
 int main(int argc, char** argv) {
     const uint32_t seconds = argc > 1 ? uint32_t(std::max(3, std::atoi(argv[1]))) : 60;
-    const bool all = argc > 2 && std::string(argv[2]) == "all";
-    std::printf("Stereo16bit22050Hz, %u s each, real-time simulated device, BufferLength 1000, BufferCount 2\n",
-                seconds);
-    orvant::Record(false, seconds);
-    orvant::RecordToFile(seconds);
+    bool all = false;
+    uint16_t ms = 1000;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "all") all = true;
+        if (a.size() > 2 && a.substr(a.size() - 2) == "ms") ms = uint16_t(std::clamp(std::atoi(a.c_str()), 10, 1000));
+    }
+    std::printf("Stereo16bit22050Hz, %u s each, real-time simulated device; recorder BufferLength %u, BufferCount %d; "
+                "player BufferLength 1000, BufferCount 2\n",
+                seconds, ms, std::max(2, 2000 / ms));
+    orvant::Record(false, seconds, ms);
+    orvant::RecordToFile(seconds, ms);
     orvant::Play(true, seconds);
     if (all) {
-        orvant::Record(true, seconds);
+        orvant::Record(true, seconds, ms);
         orvant::Play(false, seconds);
     }
     // The counters are live: the start-up and the set-up of each run allocate.

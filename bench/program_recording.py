@@ -4,7 +4,10 @@ window: starts bin/orvant on a private desktop (see tests/e2e/desktop.py),
 selects the first phrase, records SECONDS, stops, and reads the process's
 CPU time and peak resident set from /proc.
 
-Usage: program_recording.py BUILD_DIR SOURCE_DIR [SECONDS]"""
+With "meter" after SECONDS it instead runs bench/bench_app_meter on the same
+desktop: the refresh rate of the level meter on "Rec" while recording.
+
+Usage: program_recording.py BUILD_DIR SOURCE_DIR [SECONDS] [meter]"""
 
 import os
 import sys
@@ -12,6 +15,7 @@ import time
 
 build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 60.0
+meter = len(sys.argv) > 4 and sys.argv[4] == "meter"
 sys.path.insert(0, os.path.join(source, "tests", "e2e"))
 import e2e_session as e2e  # noqa: E402
 
@@ -54,6 +58,13 @@ class Measure(e2e.ProgramTestCase):
         print(f"peak resident memory: {idle_rss} KiB before Rec, {rss} KiB after {seconds:.0f} s of recording")
 
 
+class Meter(e2e.ProgramTestCase):
+    def test_meter(self):
+        env = dict(self.desk.env, QT_QPA_PLATFORM="offscreen")
+        out = e2e.run(os.path.join(build, "bench", "bench_app_meter"), str(seconds), env=env, text=True)
+        print("\n" + out.stdout, end="")
+
+
 if __name__ == "__main__":
     import unittest
-    unittest.main(argv=[sys.argv[0]])
+    unittest.main(argv=[sys.argv[0], "Meter" if meter else "Measure"])
