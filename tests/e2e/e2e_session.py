@@ -121,6 +121,21 @@ def read_archive(path):
     return entries
 
 
+def held_open(path):
+    """Whether a process of ours has the file open."""
+    real = os.path.realpath(path)
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+            if any(os.readlink(f"/proc/{pid}/fd/{fd}") == real for fd in fds):
+                return True
+        except OSError:
+            continue
+    return False
+
+
 def green_rows(png, x0, y0, x1, y1):
     """Text rows of the tree area (top to bottom) and whether each holds green text."""
     out = subprocess.run(["convert", png, "-crop", f"{x1 - x0}x{y1 - y0}+{x0}+{y0}", "+repage",
@@ -263,24 +278,17 @@ class ProgramTestCase(unittest.TestCase):
         self.assertGreaterEqual(took, (t1 - t0) - MAX_SHORTFALL_S, msg)
 
     def wait_take(self, path):
-        """Waits for the take to be complete and gives its data. The header
-        is current after every one-second buffer, so a take is taken as
-        complete when it also holds the partly filled last buffer and has
-        not changed for a while (or for long, whatever it holds)."""
-        last = []
-
+        """Waits for the take to be complete and gives its data: the
+        recorder has closed the file (it keeps it open until its last buffer
+        is written and the header completed), and the header states what the
+        file holds. The header is current after every buffer, so the size
+        alone cannot tell a finished take from one still growing."""
         def settled():
             try:
                 data = wav_data(path)[4]
             except (OSError, EOFError, wave.Error):
                 return False
-            now = time.monotonic()
-            if not last or last[0] != len(data):
-                last[:] = [len(data), now]
-                return False
-            quiet = now - last[1]
-            return os.path.getsize(path) == 46 + len(data) and (
-                (len(data) % RATE_BYTES and quiet > 0.3) or quiet > 5)
+            return os.path.getsize(path) == 46 + len(data) and not held_open(path)
 
         self.wait_until(settled, 30, "take complete")
         return wav_data(path)[4]
@@ -571,6 +579,7 @@ class Keyboard(ProgramTestCase):
         self.desk.key(main, "F7")
         t1 = time.monotonic()
         take = os.path.join(prog, "recorded", "p001.wav")
+        self.wait_take(take)
         _, _, _, frames, data = wav_data(take)
         self.assertEqual(data, capture[: len(data)])
         self.assert_take_length(frames, t0, t1)

@@ -22,6 +22,7 @@ BASE = re.compile(r"^(ld-linux.*|libc|libm|libdl|libpthread|librt|libresolv|libu
                   r"libGL|libGLX|libGLdispatch|libOpenGL|libEGL|libgbm|libdrm)\.so")
 HOST = "kit-test.invalid:8080"
 TREE_BACKGROUND = (220, 226, 233)
+TREE_LINES = (128, 128, 128)  # the dotted branch lines, which would join the rows
 
 
 def make_kit(source, env, catalogue, samples, out):
@@ -30,8 +31,8 @@ def make_kit(source, env, catalogue, samples, out):
 
 
 def text_rows(png, x0, x1, y0, y1):
-    """Bands of rows in which some pixel between x0 and x1 is not the tree's
-    background: the tree's visible lines."""
+    """Bands of rows in which some pixel between x0 and x1 is neither the
+    tree's background nor its branch lines: the tree's visible lines."""
     ppm = subprocess.run(["convert", png, "-depth", "8", "ppm:-"], capture_output=True, check=True).stdout
     fields = ppm.split(maxsplit=4)
     width = int(fields[1])
@@ -39,7 +40,7 @@ def text_rows(png, x0, x1, y0, y1):
     bands, inside = 0, False
     for y in range(y0, y1):
         row = pixels[3 * (y * width + x0):3 * (y * width + x1)]
-        busy = any(tuple(row[i:i + 3]) != TREE_BACKGROUND for i in range(0, len(row), 3))
+        busy = any(tuple(row[i:i + 3]) not in (TREE_BACKGROUND, TREE_LINES) for i in range(0, len(row), 3))
         bands += busy and not inside
         inside = busy
     return bands
