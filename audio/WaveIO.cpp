@@ -310,6 +310,7 @@ bool TWaveAudioIO::OpenDeviceWith(const TFormatCall& QueryCall, const TFormatCal
     if (!CheckResult(QueryCall(pWaveFormat))) return false;
 
     fCloseIssued = false;
+    fResetIssued = false;
     std::memcpy(&WaveFormat, pWaveFormat, 16);
     WaveFormat.cbSize = 0;
     CreateCallbackTarget();
@@ -325,15 +326,22 @@ bool TWaveAudioIO::OpenDeviceWith(const TFormatCall& QueryCall, const TFormatCal
 
 bool TWaveAudioIO::CloseDeviceWith(const TDeviceCall& ResetCall, const TDeviceCall& CloseCall,
                                    bool PassExceptions) {
-    if (fClosing) return false;
+    // A device at the end of its data is closing as well, but it still plays
+    // what it holds until that is done: a stop cuts that short. Only a stop
+    // already made (or a close already issued) leaves nothing to do.
+    if (fResetIssued) return false;
     if (fOpening) WaitForStart();
     if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
     std::lock_guard<std::recursive_mutex> guard(CS);
+    if (fResetIssued || fCloseIssued) return false;
+    const bool ending = fClosing;
     try {
         fClosing = true;
+        fResetIssued = true;
         if (!CheckResult(ResetCall())) {
-            fClosing = false;
+            fClosing = ending;
+            fResetIssued = false;
             return false;
         }
         // With buffers queued, the handler that releases the last one closes
@@ -342,7 +350,8 @@ bool TWaveAudioIO::CloseDeviceWith(const TDeviceCall& ResetCall, const TDeviceCa
         CloseWhenEmpty(CloseCall);
         return fCloseIssued;
     } catch (...) {
-        fClosing = false;
+        fClosing = ending;
+        fResetIssued = false;
         if (PassExceptions) throw;
         return false;
     }
@@ -388,6 +397,7 @@ void TWaveAudioIO::DeviceClosed() {
     // component any more. The target goes before the closing flag: a wait
     // on another thread must never see the device neither closing nor closed
     // (and one that sees neither waits for the callback thread to end).
+    fResetIssued = false;
     DestroyCallbackTarget();
     fClosing = false;
 }

@@ -249,6 +249,8 @@ protected:
     uint32_t fCallbackType = 0;
     // The close call of this open was made; its close message is on the way.
     bool fCloseIssued = false;
+    // The owner's stop has reset the device in this open.
+    std::atomic<bool> fResetIssued{false};
     TWaveAudioFilterEvent fOnFilter;
 
     // Every header allocated by this device, queued or not.

@@ -461,6 +461,24 @@ TEST_P(EngineModes, SupplierWithTwoAndAHalfBuffersPlaysThreeAndTheDeviceClosesIt
     EXPECT_TRUE(shown.Texts().empty());
 }
 
+TEST_P(EngineModes, StopAfterTheEndOfTheDataCutsTheTailStillPlaying) {
+    TTestOut out(log, Pattern(88200 + 44100));
+    out.SetAsync(GetParam());
+    out.SetActive(true);
+    ASSERT_TRUE(WaitUntil([&] { return Buffers() == 2; }));
+    sim->Advance(1000);  // the first buffer has played; its refill finds the end
+    ASSERT_TRUE(WaitUntil([&] { return out.Count() == 1; }));
+    // The device clock stands still from here: the stop must not wait for
+    // the last half second to play out.
+    out.SetActive(false);
+    EXPECT_EQ(WaitWhileDispatching([&] { return !out.Active(); }, 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(RunUntil([&] { return !out.Active(); }));
+    out.WaitForStop();
+    EXPECT_EQ(Deactivated(), 1);
+    EXPECT_EQ(sim->OutputBytes().size(), 88200u);
+    EXPECT_EQ(OpenWaveDeviceCount(), 0);
+}
+
 TEST_P(EngineModes, EmptySupplierOpensAndClosesAtOnce) {
     TTestOut out(log, {});
     out.SetAsync(GetParam());

@@ -138,7 +138,16 @@ public:
             if (int err = snd_pcm_prepare(fPcm); err < 0) return AlsaError(err, fName, MMSYSERR_WRITEERROR);
         }
         for (int attempt = 0; attempt < 2; ++attempt) {
-            snd_pcm_sframes_t r = snd_pcm_writei(fPcm, data, frames);
+            // A non-blocking write of more than there is room for is refused
+            // until the room reaches a period. Through a sound server the room
+            // can stay just under that for good (the server asks for no more
+            // before it has had it), so write what fits now. Asking for the
+            // room also brings the plugin's play position up to date.
+            const snd_pcm_sframes_t room = snd_pcm_avail(fPcm);
+            snd_pcm_sframes_t r = room;
+            if (room == 0) return MMSYSERR_NOERROR;
+            if (room > 0)
+                r = snd_pcm_writei(fPcm, data, std::min<snd_pcm_uframes_t>(frames, static_cast<snd_pcm_uframes_t>(room)));
             if (r == -EPIPE || r == -ESTRPIPE) {
                 // Underrun: the device ran dry; start again with these frames.
                 if (int err = snd_pcm_recover(fPcm, static_cast<int>(r), 1); err < 0)
