@@ -73,9 +73,6 @@ protected:
             }
         }
         this->WaitForStop();
-        // The close handler may still be between clearing the closing flag
-        // and giving up the callback target; it holds the lock until done.
-        { std::lock_guard<std::recursive_mutex> wait(this->CS); }
         if (this->Active()) throw EWaveAudioInvalidOperation("Device is aleardy open");
     }
 

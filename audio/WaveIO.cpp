@@ -280,6 +280,29 @@ void TWaveAudioIO::ReleaseBuffers() {
 }
 
 // ------------------------------------------------------------ open / close protocol
+//
+// The handshake of one open, from the owner's call to the device's last
+// message. Its state is kept in five fields: fCallback (non-zero from the
+// open call until the close message: Active), fOpening, fClosing,
+// fResetIssued and fCloseIssued; each step below runs under CS.
+//
+//   closed   -- OpenDeviceWith: callback target, open call --> opening
+//   opening  -- open message (DeviceOpened) --------------> open
+//   open     -- the data ends (output refill) ------------> ending
+//                (fClosing: nothing is refilled; what is queued plays out)
+//   opening, open, ending
+//            -- CloseDeviceWith: reset -------------------> stopping
+//                (fClosing, fResetIssued: every queued buffer comes back)
+//   ending, stopping
+//            -- last buffer back (CloseWhenEmpty) --------> close issued
+//   close issued
+//            -- close message (DeviceClosed) -------------> closed
+//
+// A failed reset returns to the state before it. "Closing" (fClosing) is
+// what the handlers look at: queue no more buffers. WaitForStart and
+// WaitForStop wait, dispatching this thread's messages, for the open and
+// the close message; a callback thread of its own is let go (ReapThread)
+// once it has handled the last one.
 
 bool TWaveAudioIO::OpenDeviceWith(const TFormatCall& QueryCall, const TFormatCall& OpenCall) {
     if (fOpening) return false;
@@ -364,7 +387,7 @@ void TWaveAudioIO::CloseWhenEmpty(const TDeviceCall& CloseCall) {
     fCloseIssued = CheckResult(CloseCall());
 }
 
-bool TWaveAudioIO::PauseDeviceWith(const TDeviceCall& PauseCall, bool& PausedFlag) {
+bool TWaveAudioIO::PauseDeviceWith(const TDeviceCall& PauseCall, std::atomic<bool>& PausedFlag) {
     if (GetPaused()) return false;
     std::lock_guard<std::recursive_mutex> guard(CS);
     if (HasDeviceHandle() && !CheckResult(PauseCall())) return false;
@@ -373,7 +396,7 @@ bool TWaveAudioIO::PauseDeviceWith(const TDeviceCall& PauseCall, bool& PausedFla
     return true;
 }
 
-bool TWaveAudioIO::ResumeDeviceWith(const TDeviceCall& ResumeCall, bool& PausedFlag) {
+bool TWaveAudioIO::ResumeDeviceWith(const TDeviceCall& ResumeCall, std::atomic<bool>& PausedFlag) {
     if (!GetPaused()) return false;
     std::lock_guard<std::recursive_mutex> guard(CS);
     if (HasDeviceHandle() && !CheckResult(ResumeCall())) return false;
@@ -418,10 +441,12 @@ void TWaveAudioIO::WaitForStop() {
         // closed, has handled its last message.
         WaitWhileDispatching([this] { return !fClosing && (fCallback != 0 || !ThreadRunning()); });
         if (fCallback == 0) ReapThread();
-        return;
+    } else if (fCallback != 0) {
+        WaitWhileDispatching([this] { return fCallback == 0; });
     }
-    if (fCallback == 0) return;
-    WaitWhileDispatching([this] { return fCallback == 0; });
+    // A close handler that has just published the close may still be on its
+    // way out; it holds the lock until it is done.
+    std::lock_guard<std::recursive_mutex> handlerDone(CS);
 }
 
 // ------------------------------------------------------------ events and errors

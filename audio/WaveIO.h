@@ -229,8 +229,8 @@ protected:
     // Issues the device's close call once the last buffer of a closing device
     // is gone (and only once per open).
     void CloseWhenEmpty(const TDeviceCall& CloseCall);
-    bool PauseDeviceWith(const TDeviceCall& PauseCall, bool& PausedFlag);
-    bool ResumeDeviceWith(const TDeviceCall& ResumeCall, bool& PausedFlag);
+    bool PauseDeviceWith(const TDeviceCall& PauseCall, std::atomic<bool>& PausedFlag);
+    bool ResumeDeviceWith(const TDeviceCall& ResumeCall, std::atomic<bool>& PausedFlag);
 
     // Closes an open device and waits for the close to complete, without
     // OnDeactivate; for destructors. Marks the component as being destroyed
@@ -239,9 +239,11 @@ protected:
 
     bool fAsync = false;
     uint32_t fDeviceID = WAVE_MAPPER;
-    uint32_t fLastError = 0;
+    // Written by handlers on the callback thread, read by the owner.
+    std::atomic<uint32_t> fLastError{0};
     uint16_t fBufferLength = 1000;
-    uint16_t fBufferCount = 2;
+    // Read by the refills on the callback thread, set by the owner.
+    std::atomic<uint16_t> fBufferCount{2};
     // Read without the lock by the waits and by Active.
     std::atomic<bool> fOpening{false};
     std::atomic<bool> fClosing{false};

@@ -73,7 +73,12 @@ void TWaveAudioIn::GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) {
 bool TWaveAudioIn::OpenDevice() {
     return OpenDeviceWith(
         [this](const tWAVEFORMATEX* f) { return waveInOpen(nullptr, fDeviceID, f, 0, 0, WAVE_FORMAT_QUERY); },
-        [this](const tWAVEFORMATEX* f) { return waveInOpen(&fHandle, fDeviceID, f, fCallback, 0, fCallbackType); });
+        [this](const tWAVEFORMATEX* f) {
+            HWAVEIN handle = nullptr;
+            const MMRESULT r = waveInOpen(&handle, fDeviceID, f, fCallback, 0, fCallbackType);
+            fHandle = handle;
+            return r;
+        });
 }
 
 bool TWaveAudioIn::CloseDevice() {

@@ -57,8 +57,10 @@ protected:
     bool HasDeviceHandle() override { return fHandle != nullptr; }
     void QueueInitialBuffers() override;
 
-    HWAVEIN fHandle = nullptr;
-    bool fPaused = false;
+    // Cleared by the close handler (on the callback thread in thread mode)
+    // and read by the owner's calls: atomic, like the paused flag.
+    std::atomic<HWAVEIN> fHandle{nullptr};
+    std::atomic<bool> fPaused{false};
     TPCMFormat fPCMFormat = Mono16bit8000Hz;
 
 private:

@@ -212,7 +212,10 @@ bool TWaveAudioOut::OpenDevice() {
     return OpenDeviceWith(
         [this](const tWAVEFORMATEX* f) { return waveOutOpen(nullptr, fDeviceID, f, 0, 0, WAVE_FORMAT_QUERY); },
         [this](const tWAVEFORMATEX* f) {
-            return waveOutOpen(&fHandle, fDeviceID, f, fCallback, 0, fCallbackType);
+            HWAVEOUT handle = nullptr;
+            const MMRESULT r = waveOutOpen(&handle, fDeviceID, f, fCallback, 0, fCallbackType);
+            fHandle = handle;
+            return r;
         });
 }
 
@@ -282,7 +285,7 @@ void TWaveAudioOut::QueueInitialBuffers() {
     if (QueuedBufferCount() == 0 && HasDeviceHandle() && !fClosing) ForwardDeviceMessage(MM_WOM_DONE, 0);
 }
 
-bool TWaveAudioOut::RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops) {
+TWaveAudioOut::TRefill TWaveAudioOut::RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops) {
     NumLoops = 0;
     if (fBufferInternally) {
         uint32_t size = 0;
@@ -294,33 +297,65 @@ bool TWaveAudioOut::RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops) {
             if (size < pWaveHeader->dwBufferLength) ResizeBuffer(pWaveHeader, size, nullptr);
         }
         // Running out of memory ends the playback like the end of the data.
-        fClosing = size == 0;
-        return size != 0 && pWaveHeader != nullptr;
+        return size != 0 && pWaveHeader != nullptr ? TRefill::Play : TRefill::End;
     }
 
     void* buffer = nullptr;
     bool freeIt = true;
     bool silence = false;
     uint32_t size = FetchWaveDataPointer(buffer, NumLoops, freeIt);
-    if (!buffer && size != 0) {
+    if (size == 0) {
+        if (buffer && freeIt) std::free(buffer);
+        ResizeBuffer(pWaveHeader, 0, nullptr);
+        return TRefill::End;
+    }
+    if (!buffer) {
         // No data yet, but playback goes on: play silence when nothing else
         // is queued, otherwise queue nothing now.
-        silence = true;
         if (QueuedBufferCount() > 1) {
-            size = 0;
-        } else {
-            freeIt = true;
-            size = BufferBytesForMs(&WaveFormat, size);
+            ResizeBuffer(pWaveHeader, 0, nullptr);
+            return TRefill::Skip;
         }
+        silence = true;
+        freeIt = true;
+        size = BufferBytesForMs(&WaveFormat, size);
     }
     if (!ResizeBuffer(pWaveHeader, size, buffer)) {
         if (buffer && freeIt) std::free(buffer);
-    } else if (pWaveHeader && freeIt) {
+        return TRefill::Skip;
+    }
+    if (freeIt) {
         pWaveHeader->dwUser = reinterpret_cast<DWORD_PTR>(this);
         if (silence) FillWithSilence(pWaveHeader->lpData, pWaveHeader->dwBufferLength, &WaveFormat);
     }
-    fClosing = size == 0 && !silence;
-    return pWaveHeader != nullptr;
+    return TRefill::Play;
+}
+
+bool TWaveAudioOut::PlayNext(PWAVEHDR& pWaveHeader) {
+    if (QueuedBufferCount() > fBufferCount) {
+        // More buffers than wanted (BufferCount was lowered).
+        ResizeBuffer(pWaveHeader, 0, nullptr);
+        return false;
+    }
+    uint32_t numLoops = 0;
+    switch (RefillBuffer(pWaveHeader, numLoops)) {
+        case TRefill::Skip:
+            return false;
+        case TRefill::End:
+            // The only place a playback ends by itself: what is queued plays
+            // out, and the handler that gets the last buffer back closes.
+            fClosing = true;
+            return false;
+        case TRefill::Play:
+            break;
+    }
+    if (numLoops != 0) {
+        pWaveHeader->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
+        pWaveHeader->dwLoops = numLoops;
+    }
+    const bool written = WriteBuffer(pWaveHeader);
+    if (written && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
+    return written;
 }
 
 // ------------------------------------------------------------ device messages
@@ -346,42 +381,25 @@ void TWaveAudioOut::DoWomOpen() {
 
 void TWaveAudioOut::DoWomDone(PWAVEHDR pWaveHeader) {
     bool written = false;
+    std::exception_ptr error;
+    try {
+        if (pWaveHeader) CheckResult(waveOutUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR)));
+        if (!fClosing) written = PlayNext(pWaveHeader);
+    } catch (...) {
+        error = std::current_exception();
+    }
     // Whatever was not handed to the device is released here: a buffer the
     // device refused must not stay counted, or the close would wait for it.
     // Playback goes on with the next buffer (its data is lost), so neither a
     // failing handler nor a refused write stalls or closes the device; a
     // device that refuses everything ends at the end of the data.
-    auto finish = [&] {
-        if (pWaveHeader && !written) {
-            const bool refused = !fClosing;
-            DiscardBuffer(pWaveHeader);
-            if (refused && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
-        }
-        CloseWhenEmpty([this] { return waveOutClose(fHandle); });
-    };
-    try {
-        if (pWaveHeader) CheckResult(waveOutUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR)));
-        if (!fClosing) {
-            if (QueuedBufferCount() > fBufferCount) {
-                // More buffers than wanted (BufferCount was lowered).
-                ResizeBuffer(pWaveHeader, 0, nullptr);
-            } else {
-                uint32_t numLoops = 0;
-                if (RefillBuffer(pWaveHeader, numLoops) && !fClosing) {
-                    if (numLoops != 0) {
-                        pWaveHeader->dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
-                        pWaveHeader->dwLoops = numLoops;
-                    }
-                    written = WriteBuffer(pWaveHeader);
-                    if (written && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
-                }
-            }
-        }
-    } catch (...) {
-        finish();
-        throw;
+    if (pWaveHeader && !written) {
+        const bool refused = !fClosing;
+        DiscardBuffer(pWaveHeader);
+        if (refused && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
     }
-    finish();
+    CloseWhenEmpty([this] { return waveOutClose(fHandle); });
+    if (error) std::rethrow_exception(error);
 }
 
 void TWaveAudioOut::DoWomClose() {

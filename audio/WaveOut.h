@@ -108,22 +108,29 @@ protected:
     TWaveOutDeviceSupports GetDeviceSupports();
     void ApplyOptions();
 
-    HWAVEOUT fHandle = nullptr;
-    bool fPaused = false;
+    // Cleared by the close handler (on the callback thread in thread mode)
+    // and read by the owner's calls: atomic, like the paused flag.
+    std::atomic<HWAVEOUT> fHandle{nullptr};
+    std::atomic<bool> fPaused{false};
     uint16_t fVolumeLeft = 75;
     uint16_t fVolumeRight = 75;
     double fPitch = 1.0;
     double fPlaybackRate = 1.0;
     TWaveOutOptions fOptions;
     bool fBufferInternally = true;
-    uint32_t fStartPosition = 0;
+    std::atomic<uint32_t> fStartPosition{0};
 
 private:
     // Unprepares (when prepared) and releases a header that is not queued.
     void DiscardBuffer(PWAVEHDR& pWaveHeader);
-    // Fills a returned (or new) header from the supplier; false when nothing
-    // is to be played now. Sets fClosing at the end of the data.
-    bool RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops);
+    // What a refill gave: a header to play, nothing to play now (the header
+    // is released), or the end of the data (the header is released).
+    enum class TRefill { Play, Skip, End };
+    // Fills a returned (or new) header from the supplier.
+    TRefill RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops);
+    // Refills a returned header and hands it to the device; true when it
+    // was written. At the end of the data the device starts closing.
+    bool PlayNext(PWAVEHDR& pWaveHeader);
 };
 
 }  // namespace orvant
