@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -297,7 +298,8 @@ private:
     std::string fName;
     snd_pcm_uframes_t fPeriod;
     bool fCanPause;
-    bool fPaused = false;
+    // Written under the layer's lock (Pause, Drop), read by Wait without it.
+    std::atomic<bool> fPaused{false};
     int fWake = -1;
     int fPeriodMs = 20;
     unsigned fRate = 0;
