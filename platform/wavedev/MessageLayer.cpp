@@ -1,25 +1,16 @@
 // Callback windows, callback threads and the waits that dispatch their
 // messages.
 //
-// Every target keeps its messages in a ring of its own (grown only when full,
-// so steady traffic allocates nothing) and remembers the thread that handles
-// them. A wait on some thread hands out the messages of that thread's targets
-// only. Everything that may let a wait's condition change (a post, a message
-// handled on a callback thread, a thread ending, WakeWaiters) bumps one
-// process-wide generation counter and wakes the waiters.
-//
-// A callback window is also reached by Qt's event loop of its thread: a
-// QSocketNotifier watches an eventfd that every post writes to.
+// Every target keeps its messages in a ring of its own and remembers the
+// thread that handles them (see TImpl in MessageLayerInternal.h). A wait on
+// some thread hands out the messages of that thread's targets only.
+// A callback window is also reached by Qt's event loop of its thread
+// (QtCallbackWindow.cpp).
 
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <QAbstractEventDispatcher>
-#include <QObject>
-#include <QSocketNotifier>
-#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,33 +18,59 @@
 #include <mutex>
 #include <thread>
 #include <unordered_set>
-#include <vector>
 
-#include "platform/wavedev/WaveDev.h"
+#include "platform/wavedev/MessageLayerInternal.h"
 
 namespace orvant {
 
 namespace {
 
-struct TMsg {
-    UINT msg;
-    DWORD_PTR wParam;
-    DWORD_PTR lParam;
-};
+// The wake-ups of the waits. Everything that may let a wait's condition
+// change (a post, a message handled on a callback thread, a thread ending,
+// WakeWaiters) counts one more generation and wakes every wait; a wait notes
+// the generation before it looks at its condition and sleeps only while the
+// generation is still the one it noted, so no wake-up between the look and
+// the sleep is lost.
+class TWakeups {
+public:
+    uint64_t Generation() {
+        std::lock_guard<std::mutex> g(fLock);
+        return fGeneration;
+    }
+    void WakeAll() {
+        {
+            std::lock_guard<std::mutex> g(fLock);
+            ++fGeneration;
+        }
+        fCv.notify_all();
+    }
+    // Sleeps until the generation differs from `seen` or `until` is reached.
+    void WaitPast(uint64_t seen, std::chrono::steady_clock::time_point until) {
+        std::unique_lock<std::mutex> g(fLock);
+        fCv.wait_until(g, until, [&] { return fGeneration != seen; });
+    }
 
-std::mutex gWaitLock;
+private:
+    std::mutex fLock;
+    std::condition_variable fCv;
+    uint64_t fGeneration = 0;
+};
 // Never destroyed: a callback thread that has just finished may still wake
 // the waiters while the process exits and runs the static destructors.
-std::condition_variable& gWaitCv = *new std::condition_variable;
-uint64_t gGeneration = 0;
+TWakeups& gWakeups = *new TWakeups;
 
+// Every live target, for FromHandle and for the waits to find the targets of
+// their thread. Never freed: outlives statics.
 std::mutex gTargetsLock;
-std::unordered_set<TCallbackTarget*>* gTargets = new std::unordered_set<TCallbackTarget*>;  // never freed: outlives statics
+std::unordered_set<TCallbackTarget*>* gTargets = new std::unordered_set<TCallbackTarget*>;
 
 std::mutex gHookLock;
 TMessageExceptionHook gHook;
 
-// Set when a wait on this thread has taken WM_QUIT of its callback thread.
+// Set on a callback thread once a dispatch there has taken the thread's
+// WM_QUIT: the wait in progress returns, DispatchDeviceMessages stops, and the
+// thread's loop (TCallbackThread::Run) ends. Per thread, since each callback
+// thread quits on its own; false on every other thread.
 thread_local bool tQuitTaken = false;
 
 void ReportException(std::exception_ptr e) {
@@ -72,13 +89,12 @@ void ReportException(std::exception_ptr e) {
 
 }  // namespace
 
-void WakeWaiters() {
-    {
-        std::lock_guard<std::mutex> g(gWaitLock);
-        ++gGeneration;
-    }
-    gWaitCv.notify_all();
+void TMessageLayer::SetOwner(TCallbackTarget* t, std::thread::id owner) {
+    std::lock_guard<std::mutex> g(gTargetsLock);
+    t->fImpl->owner = owner;
 }
+
+void WakeWaiters() { gWakeups.WakeAll(); }
 
 TMessageExceptionHook SetMessageExceptionHook(TMessageExceptionHook hook) {
     std::lock_guard<std::mutex> g(gHookLock);
@@ -86,102 +102,45 @@ TMessageExceptionHook SetMessageExceptionHook(TMessageExceptionHook hook) {
     return hook;
 }
 
-struct TCallbackTarget::TImpl {
-    TDeviceMessageHandler handler;
-    mutable std::mutex lock;
-    std::vector<TMsg> ring;
-    size_t head = 0;
-    size_t count = 0;
-    bool accepting = true;
-    std::atomic<int> refs{1};
-    std::thread::id owner;  // guarded by gTargetsLock
-    int eventFd = -1;       // windows with a Qt hook: written on every post
-
-    void Push(const TMsg& m) {
-        if (count == ring.size()) {
-            std::vector<TMsg> bigger(ring.size() * 2);
-            for (size_t i = 0; i < count; ++i) bigger[i] = ring[(head + i) % ring.size()];
-            ring.swap(bigger);
-            head = 0;
-        }
-        ring[(head + count) % ring.size()] = m;
-        ++count;
+void TMessageLayer::Invoke(TCallbackTarget* t, const TMsg& m) {
+    try {
+        if (t->fImpl->handler) t->fImpl->handler(m.msg, m.wParam, m.lParam);
+    } catch (...) {
+        ReportException(std::current_exception());
     }
-    bool Pop(TMsg& m) {
-        std::lock_guard<std::mutex> g(lock);
-        if (count == 0) return false;
-        m = ring[head];
-        head = (head + 1) % ring.size();
-        --count;
-        return true;
-    }
-};
+}
 
-// Qt's side of a callback window: a socket notifier on the window's eventfd,
-// living in the window's thread.
-struct TCallbackWindow::TQtHook {
-    QObject context;
-    QSocketNotifier* notifier = nullptr;
-    int activeDepth = 0;
-    bool deleteWhenDone = false;
-};
-
-struct TMessageLayer {
-    static void Invoke(TCallbackTarget* t, const TMsg& m) {
-        try {
-            if (t->fImpl->handler) t->fImpl->handler(m.msg, m.wParam, m.lParam);
-        } catch (...) {
-            ReportException(std::current_exception());
-        }
-    }
-
-    // Hands out one message of a target that belongs to this thread.
-    static bool DispatchOne() {
-        TCallbackTarget* t = nullptr;
-        const auto me = std::this_thread::get_id();
-        {
-            std::lock_guard<std::mutex> g(gTargetsLock);
-            for (TCallbackTarget* x : *gTargets) {
-                if (x->fImpl->owner != me) continue;
-                std::lock_guard<std::mutex> gl(x->fImpl->lock);
-                if (x->fImpl->count > 0) {
-                    t = x;
-                    t->fImpl->refs.fetch_add(1);
-                    break;
-                }
+bool TMessageLayer::DispatchOne() {
+    TTargetRef t;  // held for the handler: it may destroy its own target
+    const auto me = std::this_thread::get_id();
+    {
+        // A target with messages for this thread still has its creator's or
+        // its thread's reference: taking one more under the lock is safe.
+        std::lock_guard<std::mutex> g(gTargetsLock);
+        for (TCallbackTarget* x : *gTargets) {
+            if (x->fImpl->owner != me) continue;
+            std::lock_guard<std::mutex> gl(x->fImpl->lock);
+            if (x->fImpl->count > 0) {
+                t = TTargetRef(x);
+                break;
             }
         }
-        if (!t) return false;
-        TMsg m;
-        const bool got = t->fImpl->Pop(m);
-        if (got) {
-            if (m.msg == WM_QUIT && t->IsThread()) {
-                tQuitTaken = true;
-            } else {
-                Invoke(t, m);
-                // A handler on a callback thread may have changed what a
-                // wait on another thread is waiting for.
-                if (t->IsThread()) WakeWaiters();
-            }
-        }
-        t->Release();
-        return got;
     }
-
-    static void WindowActivated(TCallbackWindow* w) {
-        TCallbackWindow::TQtHook* hook = w->fQt;
-        if (!hook) return;
-        uint64_t v;
-        while (::read(w->fImpl->eventFd, &v, sizeof v) < 0 && errno == EINTR) {
+    if (!t) return false;
+    TMsg m;
+    const bool got = t->fImpl->Pop(m);
+    if (got) {
+        if (m.msg == WM_QUIT && t->IsThread()) {
+            tQuitTaken = true;
+        } else {
+            Invoke(t.get(), m);
+            // A handler on a callback thread may have changed what a wait on
+            // another thread is waiting for.
+            if (t->IsThread()) WakeWaiters();
         }
-        w->AddRef();
-        ++hook->activeDepth;
-        TMsg m;
-        while (w->fImpl->Pop(m)) Invoke(w, m);
-        if (--hook->activeDepth == 0 && hook->deleteWhenDone) delete hook;
-        w->Release();
     }
-};
+    return got;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -238,23 +197,8 @@ size_t TCallbackTarget::PendingCount() const {
 
 TCallbackWindow* TCallbackWindow::Create(TDeviceMessageHandler handler) {
     auto* w = new TCallbackWindow(std::move(handler));
-    {
-        std::lock_guard<std::mutex> g(gTargetsLock);
-        w->fImpl->owner = std::this_thread::get_id();
-    }
-    // Bind to Qt's event loop when this thread has one.
-    if (QAbstractEventDispatcher::instance(QThread::currentThread())) {
-        int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd >= 0) {
-            auto* hook = new TQtHook;
-            hook->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &hook->context);
-            QObject::connect(hook->notifier, &QSocketNotifier::activated, &hook->context,
-                             [w] { TMessageLayer::WindowActivated(w); });
-            std::lock_guard<std::mutex> g(w->fImpl->lock);
-            w->fImpl->eventFd = fd;
-            w->fQt = hook;
-        }
-    }
+    TMessageLayer::SetOwner(w, std::this_thread::get_id());
+    TMessageLayer::BindToQt(w);
     return w;
 }
 
@@ -266,23 +210,8 @@ void TCallbackWindow::Destroy() {
         fImpl->count = 0;
         fImpl->head = 0;
     }
-    if (TQtHook* hook = fQt) {
-        fQt = nullptr;
-        hook->notifier->setEnabled(false);
-        if (hook->activeDepth > 0)
-            hook->deleteWhenDone = true;  // inside its own notification: delete on the way out
-        else
-            delete hook;
-    }
-    Release();
-}
-
-TCallbackWindow::~TCallbackWindow() {
-    // Destroy() normally removed the hook on the owner thread.
-    if (fQt) {
-        fQt->notifier->setEnabled(false);
-        delete fQt;
-    }
+    TMessageLayer::UnbindFromQt(this);
+    Release();  // the creator's reference
 }
 
 // ---------------------------------------------------------------------------
@@ -296,8 +225,11 @@ struct TCallbackThread::TThreadState {
 TCallbackThread* TCallbackThread::Start(TDeviceMessageHandler handler) {
     auto* t = new TCallbackThread(std::move(handler));
     t->fThread = new TThreadState;
-    t->AddRef();  // the thread's own reference, given up when it ends
-    std::thread([t] { t->Run(); }).detach();
+    // The thread's own reference, given up when its loop has ended.
+    std::thread([t, self = TTargetRef(t)]() mutable {
+        t->Run();
+        self.Reset();
+    }).detach();
     return t;
 }
 
@@ -308,19 +240,12 @@ void TCallbackThread::Run() {
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     if (errno == 0 && ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice - 1) == 0) fThread->raised = true;
-    {
-        std::lock_guard<std::mutex> g(gTargetsLock);
-        fImpl->owner = std::this_thread::get_id();
-    }
+    TMessageLayer::SetOwner(this, std::this_thread::get_id());
     tQuitTaken = false;
     while (!tQuitTaken) WaitWhileDispatching([] { return tQuitTaken; }, INFINITE);
-    {
-        std::lock_guard<std::mutex> g(gTargetsLock);
-        fImpl->owner = std::thread::id();
-    }
+    TMessageLayer::SetOwner(this, std::thread::id());
     fThread->finished = true;
     WakeWaiters();
-    Release();
 }
 
 void TCallbackThread::Quit() {
@@ -352,11 +277,7 @@ DWORD WaitWhileDispatching(TWaitCondition done, DWORD timeoutMs) {
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        uint64_t gen;
-        {
-            std::lock_guard<std::mutex> g(gWaitLock);
-            gen = gGeneration;
-        }
+        const uint64_t gen = gWakeups.Generation();
         while (TMessageLayer::DispatchOne()) {
             if (tQuitTaken) return WAIT_OBJECT_0;
             if (done()) return WAIT_OBJECT_0;
@@ -366,8 +287,7 @@ DWORD WaitWhileDispatching(TWaitCondition done, DWORD timeoutMs) {
         if (timeoutMs != INFINITE && now >= deadline) return WAIT_TIMEOUT;
         auto until = now + std::chrono::milliseconds(100);
         if (timeoutMs != INFINITE && deadline < until) until = deadline;
-        std::unique_lock<std::mutex> g(gWaitLock);
-        gWaitCv.wait_until(g, until, [&] { return gGeneration != gen; });
+        gWakeups.WaitPast(gen, until);
     }
 }
 

@@ -13,8 +13,6 @@
 
 namespace orvant {
 
-// Message layer.
-//
 // A callback target receives device messages (and anything posted with
 // Post) in a queue and hands them, in the order they were posted, to its
 // handler on the target's own thread:

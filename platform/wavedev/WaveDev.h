@@ -13,7 +13,9 @@
 //  - WaveDev.h (this file): the waveIn/waveOut operations; it includes the
 //    other two public headers, so callers need only this one.
 //  - MessageLayer.h/.cpp: callback windows, callback threads, their queues
-//    and the waits that dispatch them.
+//    and the waits that dispatch them; MessageLayerInternal.h, what its two
+//    files share; QtCallbackWindow.cpp, a window's binding to Qt's event
+//    loop of its thread.
 //  - WaveDev.cpp: the waveIn/waveOut entry points, thin: argument checks,
 //    open and close, then the device's parts do the work.
 //  - DeviceRegistry.h/.cpp: the open devices by handle, the installed
