@@ -44,6 +44,25 @@ MMRESULT CheckId(TWaveBackend& b, TWaveDirection dir, UINT id) {
     return id < b.NumDevs(dir) ? MMSYSERR_NOERROR : MMSYSERR_BADDEVICEID;
 }
 
+// The target of the open flags' callback type: nullptr for CALLBACK_NULL, a
+// live window for CALLBACK_WINDOW, a live thread for CALLBACK_THREAD.
+MMRESULT CallbackTarget(DWORD_PTR callback, DWORD flags, TCallbackTarget*& target) {
+    target = nullptr;
+    switch (flags & CALLBACK_TYPEMASK) {
+    case CALLBACK_NULL:
+        return MMSYSERR_NOERROR;
+    case CALLBACK_WINDOW:
+    case CALLBACK_THREAD:
+        target = TCallbackTarget::FromHandle(callback);
+        if (!target) return MMSYSERR_INVALPARAM;
+        // Window handles go with CALLBACK_WINDOW, threads with CALLBACK_THREAD.
+        if (target->IsThread() != ((flags & CALLBACK_TYPEMASK) == CALLBACK_THREAD)) return MMSYSERR_INVALPARAM;
+        return MMSYSERR_NOERROR;
+    default:
+        return MMSYSERR_INVALFLAG;
+    }
+}
+
 MMRESULT Open(TWaveDirection dir, DWORD_PTR* ph, UINT id, const WAVEFORMATEX* pwfx, DWORD_PTR callback, DWORD flags) {
     if (!pwfx) return MMSYSERR_INVALPARAM;
     WAVEFORMATEX fmt;
@@ -58,21 +77,7 @@ MMRESULT Open(TWaveDirection dir, DWORD_PTR* ph, UINT id, const WAVEFORMATEX* pw
     if (!ph) return MMSYSERR_INVALPARAM;
     *ph = 0;
     TCallbackTarget* target = nullptr;
-    switch (flags & CALLBACK_TYPEMASK) {
-    case CALLBACK_NULL:
-        break;
-    case CALLBACK_WINDOW:
-    case CALLBACK_THREAD: {
-        target = TCallbackTarget::FromHandle(callback);
-        if (!target) return MMSYSERR_INVALPARAM;
-        // Window handles go with CALLBACK_WINDOW, threads with CALLBACK_THREAD.
-        if (target->IsThread() != ((flags & CALLBACK_TYPEMASK) == CALLBACK_THREAD)) return MMSYSERR_INVALPARAM;
-        break;
-    }
-    default:
-        return MMSYSERR_INVALFLAG;
-    }
-
+    if (MMRESULT r = CallbackTarget(callback, flags, target)) return r;
     auto dev = std::make_shared<TDevice>(dir);
     dev->deviceId = id;
     dev->format = fmt;
