@@ -1,16 +1,59 @@
 #include "app/PhraseTree.h"
 
+#include <QHeaderView>
 #include <QHelpEvent>
 #include <QPainter>
 #include <QToolTip>
 
 #include <algorithm>
 
-#include "app/uMain.h"
-
 namespace orvant {
 
+namespace {
+
+const QColor kTreeColour(220, 226, 233);
+const QColor kTakeColour(0, 128, 0);
+// The selection bar, and a recorded phrase's text on it: light, so that the
+// selected row reads as well as the others.
+const QColor kSelectionColour(0, 84, 168);
+const QColor kSelectedTextColour(255, 255, 255);
+const QColor kSelectedTakeColour(166, 255, 166);
+
+}  // namespace
+
 const QColor TPhraseTree::kLineColour(128, 128, 128);
+
+TPhraseTree::TPhraseTree(TPhraseTreeHost* host, QWidget* parent) : QTreeWidget(parent) {
+    setColumnCount(1);
+    setHeaderHidden(true);
+    header()->setStretchLastSection(true);
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setAllColumnsShowFocus(true);
+    setIndentation(19);
+    setRootIsDecorated(true);
+    setUniformRowHeights(true);
+    setItemDelegate(new TPhraseTreeDelegate(host, this));
+    QPalette tp = palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+        tp.setColor(g, QPalette::Base, kTreeColour);
+        tp.setColor(g, QPalette::Window, kTreeColour);
+        tp.setColor(g, QPalette::Text, Qt::black);
+        tp.setColor(g, QPalette::WindowText, Qt::black);  // frame, lines and expand buttons
+        // The selection stays as visible while the tree has no focus.
+        tp.setColor(g, QPalette::Highlight, kSelectionColour);
+        tp.setColor(g, QPalette::HighlightedText, kSelectedTextColour);
+    }
+    setPalette(tp);
+}
+
+void TPhraseTree::ShowAsRecorded(QStyleOptionViewItem& option) {
+    option.palette.setColor(QPalette::Text, kTakeColour);
+    option.palette.setColor(QPalette::HighlightedText, kSelectedTakeColour);
+}
 const QColor TPhraseTreeDelegate::kBadge(176, 0, 32);
 const QColor TPhraseTreeDelegate::kBadgeInk(255, 255, 255);
 const QColor TPhraseTreeDelegate::kMarkerInk(150, 0, 0);
@@ -52,12 +95,12 @@ void TPhraseTree::drawBranches(QPainter* painter, const QRect& rect, const QMode
 
 // ---------------------------------------------------------------------------
 
-TPhraseTreeDelegate::TPhraseTreeDelegate(TDlgSndRecMain* form, TPhraseTree* tree)
-    : QStyledItemDelegate(tree), fForm(form), fTree(tree) {}
+TPhraseTreeDelegate::TPhraseTreeDelegate(TPhraseTreeHost* host, TPhraseTree* tree)
+    : QStyledItemDelegate(tree), fHost(host), fTree(tree) {}
 
 void TPhraseTreeDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
     QStyledItemDelegate::initStyleOption(option, index);
-    fForm->tvCustomDrawItem(fTree, index, *option);
+    fHost->tvCustomDrawItem(fTree, index, *option);
 }
 
 QSize TPhraseTreeDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -69,7 +112,7 @@ QSize TPhraseTreeDelegate::sizeHint(const QStyleOptionViewItem& option, const QM
 void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
     QStyledItemDelegate::paint(painter, option, index);
-    const QString why = fForm->TakeMarker(index);
+    const QString why = fHost->TakeMarker(index);
     if (why.isEmpty()) return;
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
@@ -100,7 +143,7 @@ void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
 bool TPhraseTreeDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
                                     const QModelIndex& index) {
     if (event->type() != QEvent::ToolTip) return QStyledItemDelegate::helpEvent(event, view, option, index);
-    const QString tip = fForm->NodeToolTip(fTree->ItemAt(index));
+    const QString tip = fHost->NodeToolTip(fTree->ItemAt(index));
     if (tip.isEmpty())
         QToolTip::hideText();
     else

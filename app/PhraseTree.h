@@ -1,6 +1,7 @@
-// The phrase tree's drawing: a tree widget that draws its branch lines and
-// expand boxes, and the item delegate through which the main window colours
-// the items, marks takes that failed a check and gives the tooltips.
+// The phrase tree's look and drawing: a tree widget with the window's
+// colours that draws its branch lines and expand boxes, and the item delegate
+// through which the window that shows it colours the items, marks takes that
+// failed a check and gives the tooltips.
 #pragma once
 
 #include <QStyledItemDelegate>
@@ -8,13 +9,33 @@
 
 namespace orvant {
 
-class TDlgSndRecMain;
+// What the tree's drawing asks of the window that shows the tree.
+class TPhraseTreeHost {
+public:
+    // Called for every item before it is painted, with the colours the tree
+    // would paint it in: may change them (see TPhraseTree::ShowAsRecorded).
+    virtual void tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option) = 0;
+    // The words beside an item whose take failed a check; empty for none.
+    virtual QString TakeMarker(const QModelIndex& node) const = 0;
+    // The item's tooltip; empty for none.
+    virtual QString NodeToolTip(const QTreeWidgetItem* item) const = 0;
+
+protected:
+    ~TPhraseTreeHost() = default;
+};
 
 class TPhraseTree : public QTreeWidget {
     Q_OBJECT
 public:
-    using QTreeWidget::QTreeWidget;
+    // A read-only tree of one column without header, on the window's light
+    // background with a selection bar that stays visible without the focus,
+    // whose items host draws.
+    TPhraseTree(TPhraseTreeHost* host, QWidget* parent);
     QTreeWidgetItem* ItemAt(const QModelIndex& index) const { return itemFromIndex(index); }
+
+    // Gives the item the text colours of a recorded phrase: green, and a
+    // light green on the selection bar.
+    static void ShowAsRecorded(QStyleOptionViewItem& option);
 
     static const QColor kLineColour;
     static constexpr int kMinRowHeight = 16;
@@ -28,7 +49,7 @@ protected:
 class TPhraseTreeDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
-    TPhraseTreeDelegate(TDlgSndRecMain* form, TPhraseTree* tree);
+    TPhraseTreeDelegate(TPhraseTreeHost* host, TPhraseTree* tree);
 
     // The badge of a take that failed a check, and its words beside it.
     static const QColor kBadge, kBadgeInk, kMarkerInk;
@@ -42,7 +63,7 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 
 private:
-    TDlgSndRecMain* fForm;
+    TPhraseTreeHost* fHost;
     TPhraseTree* fTree;
 };
 

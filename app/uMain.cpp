@@ -1,24 +1,19 @@
 #include "app/uMain.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QHeaderView>
-#include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
 #include <QShortcut>
 #include <QStringList>
-#include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
-#include "app/LevelMeter.h"
-#include "app/PhraseTree.h"
 #include "audio/WaveIO.h"
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
@@ -35,160 +30,20 @@ namespace {
 
 const QColor kWindowColour(23, 22, 29);
 const QColor kWindowFontColour(255, 166, 0);
-const QColor kTreeColour(220, 226, 233);
-const QColor kTakeColour(0, 128, 0);
-// The selection bar, and a recorded phrase's text on it: light, so that the
-// selected row reads as well as the others.
-const QColor kSelectionColour(0, 84, 168);
-const QColor kSelectedTextColour(255, 255, 255);
-const QColor kSelectedTakeColour(166, 255, 166);
-const int kRecordRole = Qt::UserRole + 1;
 
-TErrorBoxHook& ErrorBoxHook() {
-    static TErrorBoxHook hook;
-    return hook;
-}
-
-std::string NodeKind(const QDomNode& nd) {
-    switch (nd.nodeType()) {
-        case QDomNode::TextNode: return "text";
-        case QDomNode::CDATASectionNode: return "CDATA section";
-        case QDomNode::CommentNode: return "comment";
-        case QDomNode::ProcessingInstructionNode: return "processing instruction";
-        case QDomNode::EntityReferenceNode: return "entity reference";
-        default: return "non-element node";
-    }
-}
-
-// The element's "caption"; raises when nd is no element or has none.
-QString CaptionOf(const QDomNode& nd) {
-    if (!nd.isElement())
-        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": a " + NodeKind(nd) +
-                        " stands where only elements may; it has no attribute \"caption\".");
-    const QDomAttr caption = nd.toElement().attributeNode("caption");
-    if (caption.isNull())
-        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": element <" +
-                        nd.toElement().tagName().toStdString() + "> has no attribute \"caption\".");
-    return caption.value();
-}
-
-// A tree node that carries its phrase record in a field of its own, which
-// spares every node the item's generic data list.
-class TPhraseItem : public QTreeWidgetItem {
-public:
-    static constexpr int Type = QTreeWidgetItem::UserType + 1;
-    explicit TPhraseItem(const QString& text) : QTreeWidgetItem(Type) { setText(0, text); }
-    QVariant data(int column, int role) const override {
-        if (role == kRecordRole) return QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(record));
-        return QTreeWidgetItem::data(column, role);
-    }
-    TWavInfo* record = nullptr;
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// File names
-
-std::string SampleNameFromCaption(const std::string& caption) {
-    std::string s;
-    s.reserve(caption.size() + 4);
-    for (char ch : caption)
-        if (ch != ' ' && ch != '!' && ch != '.' && ch != ',' && ch != '?') s += ch;
-    return s + ".wav";
-}
-
-bool IsPlainFileName(const std::string& name) {
-    return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
-}
-
-std::string CataloguePathFor(const std::string& programPath) {
-    const size_t slash = programPath.rfind('/');
-    const size_t dot = programPath.rfind('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-        return programPath.substr(0, dot) + ".xml";
-    return programPath + ".xml";
-}
-
-TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder)
-    : TWavInfo(tn, nd.toElement(), CaptionOf(nd), programFolder) {}
-
-TWavInfo::TWavInfo(QTreeWidgetItem* tn, const QDomElement& nd, const QString& caption,
-                   const std::string& programFolder) {
-    samplefile = SampleNameFromCaption(caption.toStdString());
-    const QDomAttr wavAttr = QDomElement(nd).attributeNode("wav");
-    if (!wavAttr.isNull()) {
-        const std::string wav = wavAttr.value().toStdString();
-        recfile = wav + ".wav";
-        recfileUsable = IsPlainFileName(wav);
-        // The caption's name wins when that sample exists; otherwise the
-        // sample is looked up under the take's name, but only a plain name
-        // may stand in for it (a name with folders could leave samples/).
-        if (recfileUsable && !FileExists(programFolder + "samples/" + samplefile)) samplefile = recfile;
-    }
-    if (!tn) return;
-    if (tn->type() == TPhraseItem::Type)
-        static_cast<TPhraseItem*>(tn)->record = this;
-    else
-        tn->setData(0, kRecordRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(this)));
-}
-
-TWavInfo* WavInfoOf(const QTreeWidgetItem* item) {
-    if (!item) return nullptr;
-    return reinterpret_cast<TWavInfo*>(item->data(0, kRecordRole).value<quintptr>());
-}
-
-// ---------------------------------------------------------------------------
-// Error box
-
-QString ApplicationTitle() { return QCoreApplication::applicationName(); }
-
-void SetErrorBoxHook(TErrorBoxHook hook) { ErrorBoxHook() = std::move(hook); }
-
-void ShowErrorBox(const QString& message) {
-    if (ErrorBoxHook()) {
-        ErrorBoxHook()(ApplicationTitle(), message);
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), message, QMessageBox::Ok,
-                    QApplication::activeWindow());
-    box.exec();
-}
-
-void ShowException(const std::exception& e) { ShowErrorBox(QString::fromStdString(e.what())); }
-
-namespace {
-
-// The engine message shown last; cleared whenever the speaker gives a
-// command, so that the same failure is told once per command, not once per
-// buffer (a full disk fails every buffer of a recording).
-QString& LastEngineMessage() {
-    static QString last;
-    return last;
+// The look all seven command buttons share; only their font colour differs.
+void StyleCommandButton(TFlatButton* b, const QColor& font) {
+    b->setFixedSize(135, 70);
+    b->SetColor(kWindowColour);
+    b->SetColorFocused(QColor(0, 84, 168));
+    b->SetColorDown(kWindowColour);
+    b->SetColorBorder(QColor(60, 56, 75));
+    b->SetColorHighLight(QColor(88, 84, 112));
+    b->SetColorShadow(kWindowColour);
+    b->SetFontColor(font);
 }
 
 }  // namespace
-
-void InstallEngineExceptionDisplay() {
-    // An exception that escaped a device-message handler is shown after the
-    // handler has returned, from the main thread's event loop: a modal box
-    // opened inside the handler would dispatch the device's next messages
-    // inside it. Repeats of the message shown last are not shown again until
-    // the next command, so the window stays reachable for "Stop".
-    SetApplicationExceptionHandler([](const std::exception& e) {
-        const QString message = QString::fromStdString(e.what());
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app) return;
-        QMetaObject::invokeMethod(
-            app,
-            [message] {
-                if (LastEngineMessage() == message) return;
-                LastEngineMessage() = message;
-                ShowErrorBox(message);
-            },
-            Qt::QueuedConnection);
-    });
-}
 
 // ---------------------------------------------------------------------------
 // Main window
@@ -203,7 +58,7 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     } catch (const std::exception& e) {
         ShowException(e);
     }
-    fChecker = std::make_unique<TTakeChecker>(this, fPath + "recorded/",
+    fChecker = std::make_unique<TTakeChecker>(this, RecordedFolder(fPath),
                                               [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
     // Qt's tree does not select a node when it first gets the focus: select
     // the top node here so that the first selection change sets the buttons.
@@ -226,15 +81,26 @@ void TDlgSndRecMain::BuildForm() {
     setPalette(pal);
     setAutoFillBackground(true);
 
-    auto* tree = new TPhraseTree(this);
-    tv = tree;
+    // The phrase tree fills what the left column leaves.
+    tv = new TPhraseTree(this, this);
     Panel2 = new QFrame(this);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
     row->addWidget(Panel2);
     row->addWidget(tv, 1);
+    BuildButtons();
+    BuildPhraseKeys();
+    BuildDevices();
+    connect(tv, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded(&TDlgSndRecMain::tvChange); });
 
+    // Client area 811 by 496, centred on the screen when first shown.
+    resize(811, 496);
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+    tv->setFocus();
+}
+
+void TDlgSndRecMain::BuildButtons() {
     // Left column: lowered outer bevel, flat frame, the buttons docked top-down.
     Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panel2->setLineWidth(1);
@@ -271,14 +137,7 @@ void TDlgSndRecMain::BuildForm() {
         // A click leaves the keyboard focus where it was (the tree, so the
         // arrow keys go on moving through the phrases); Tab still stops here.
         b->setFocusPolicy(Qt::TabFocus);
-        b->setFixedSize(135, 70);
-        b->SetColor(kWindowColour);
-        b->SetColorFocused(QColor(0, 84, 168));
-        b->SetColorDown(kWindowColour);
-        b->SetColorBorder(QColor(60, 56, 75));
-        b->SetColorHighLight(QColor(88, 84, 112));
-        b->SetColorShadow(kWindowColour);
-        b->SetFontColor(d.font);
+        StyleCommandButton(b, d.font);
         column->addWidget(b);
         const auto handler = d.handler;
         connect(b, &QPushButton::clicked, this, [this, handler] { Guarded(handler); });
@@ -292,6 +151,9 @@ void TDlgSndRecMain::BuildForm() {
         *d.field = b;
     }
     column->addStretch(1);
+}
+
+void TDlgSndRecMain::BuildPhraseKeys() {
     const std::pair<QKeyCombination, void (TDlgSndRecMain::*)()> moves[] = {
         {Qt::CTRL | Qt::Key_Down, &TDlgSndRecMain::SelectNextPhrase},
         {Qt::CTRL | Qt::Key_Up, &TDlgSndRecMain::SelectPreviousPhrase},
@@ -299,7 +161,9 @@ void TDlgSndRecMain::BuildForm() {
     for (const auto& [keys, handler] : moves)
         connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this,
                 [this, handler = handler] { Guarded(handler); });
+}
 
+void TDlgSndRecMain::BuildDevices() {
     // Devices: the recorder in 22050 Hz, 16-bit stereo with its messages on
     // this thread; the player with a callback thread of its own.
     Recorder = new TStockAudioRecorder(fComponents.get());
@@ -311,42 +175,10 @@ void TDlgSndRecMain::BuildForm() {
     Recorder->OnLevel = [this](TWaveAudioIO*, int32_t level) { btnRec->ShowLevel(level, Recorder->Position()); };
     Player = new TStockAudioPlayer(fComponents.get());
     Player->SetAsync(true);
-
-    // Phrase tree.
-    tv->setColumnCount(1);
-    tv->setHeaderHidden(true);
-    tv->header()->setStretchLastSection(true);
-    tv->setFrameStyle(QFrame::Box | QFrame::Plain);
-    tv->setLineWidth(1);
-    tv->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    tv->setSelectionMode(QAbstractItemView::SingleSelection);
-    tv->setSelectionBehavior(QAbstractItemView::SelectRows);
-    tv->setAllColumnsShowFocus(true);
-    tv->setIndentation(19);
-    tv->setRootIsDecorated(true);
-    tv->setUniformRowHeights(true);
-    tv->setItemDelegate(new TPhraseTreeDelegate(this, tree));
-    QPalette tp = tv->palette();
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
-        tp.setColor(g, QPalette::Base, kTreeColour);
-        tp.setColor(g, QPalette::Window, kTreeColour);
-        tp.setColor(g, QPalette::Text, Qt::black);
-        tp.setColor(g, QPalette::WindowText, Qt::black);  // frame, lines and expand buttons
-        // The selection stays as visible while the tree has no focus.
-        tp.setColor(g, QPalette::Highlight, kSelectionColour);
-        tp.setColor(g, QPalette::HighlightedText, kSelectedTextColour);
-    }
-    tv->setPalette(tp);
-    connect(tv, &QTreeWidget::itemSelectionChanged, this, [this] { Guarded(&TDlgSndRecMain::tvChange); });
-
-    // Client area 811 by 496, centred on the screen when first shown.
-    resize(811, 496);
-    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
-    tv->setFocus();
 }
 
 void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
-    LastEngineMessage().clear();
+    ForgetEngineMessage();
     try {
         (this->*handler)();
     } catch (const std::exception& e) {
@@ -355,9 +187,7 @@ void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
 }
 
 void TDlgSndRecMain::FormCreate() {
-    const std::string& exe = fProgramPath;
-    const size_t slash = exe.rfind('/');
-    fPath = slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+    fPath = ProgramFolder(fProgramPath);
     LoadCatalogue();
 }
 
@@ -396,7 +226,7 @@ void TDlgSndRecMain::LoadCatalogue() {
 
 QTreeWidgetItem* TDlgSndRecMain::AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node) {
     const QString text = CaptionOf(node);
-    auto* tn = new TPhraseItem(text);
+    QTreeWidgetItem* tn = NewPhraseNode(text);
     if (parent)
         parent->addChild(tn);
     else
@@ -412,21 +242,16 @@ QTreeWidgetItem* TDlgSndRecMain::SelectedNode() const {
     return sel.isEmpty() ? nullptr : sel.front();
 }
 
-std::string TDlgSndRecMain::SamplePath(const TWavInfo& r) const { return fPath + "samples/" + r.samplefile; }
+std::string TDlgSndRecMain::SamplePath(const TWavInfo& r) const { return SamplesFolder(fPath) + r.samplefile; }
 
 bool TDlgSndRecMain::TakeExists(const TWavInfo* r) const {
-    return r && !r->recfile.empty() && r->recfileUsable && FileExists(fPath + "recorded/" + r->recfile);
+    return r && !r->recfile.empty() && r->recfileUsable && FileExists(RecordedFolder(fPath) + r->recfile);
 }
 
 void TDlgSndRecMain::tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option) {
     if (sender->selectionModel() == nullptr || !sender->selectionModel()->hasSelection()) return;
-    const auto recordAt = [](const QModelIndex& i) {
-        return reinterpret_cast<const TWavInfo*>(i.data(kRecordRole).value<quintptr>());
-    };
-    const bool green = TakeExists(recordAt(node)) || (node.parent().isValid() && TakeExists(recordAt(node.parent())));
-    if (!green) return;
-    option.palette.setColor(QPalette::Text, kTakeColour);
-    option.palette.setColor(QPalette::HighlightedText, kSelectedTakeColour);
+    if (TakeExists(WavInfoOf(node)) || (node.parent().isValid() && TakeExists(WavInfoOf(node.parent()))))
+        TPhraseTree::ShowAsRecorded(option);
 }
 
 std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
@@ -434,7 +259,7 @@ std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
         throw Exception("The take name \"" + r.recfile +
                         "\" from the catalogue is not a plain file name; it would not stay inside the folder \"" +
                         fPath + "recorded\". Nothing was recorded or played.");
-    return fPath + "recorded/" + r.recfile;
+    return RecordedFolder(fPath) + r.recfile;
 }
 
 void TDlgSndRecMain::tvChange() {
@@ -679,7 +504,7 @@ void TDlgSndRecMain::ShowProgress() {
 }
 
 QString TDlgSndRecMain::TakeMarker(const QModelIndex& node) const {
-    return TakeMarkerOf(reinterpret_cast<const TWavInfo*>(node.data(kRecordRole).value<quintptr>()));
+    return TakeMarkerOf(WavInfoOf(node));
 }
 
 QString TDlgSndRecMain::TakeMarkerOf(const TWavInfo* r) const {

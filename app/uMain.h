@@ -1,11 +1,8 @@
-// The recording workbench: the main window TDlgSndRecMain with its phrase
-// tree and seven command buttons, the phrase record TWavInfo of each tree
-// node, and the application's standard error box.
+// The recording workbench's main window TDlgSndRecMain with its phrase tree
+// and seven command buttons.
 #pragma once
 
 #include <deque>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -13,14 +10,13 @@
 #include <QDomDocument>
 #include <QWidget>
 
+#include "app/ErrorBox.h"
 #include "app/LevelMeter.h"
+#include "app/PhraseTree.h"
 #include "app/TakeCheck.h"
+#include "app/WavInfo.h"
 
 class QFrame;
-class QModelIndex;
-class QStyleOptionViewItem;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace orvant {
 
@@ -28,60 +24,9 @@ class TComponent;
 class TFlatButton;
 class TStockAudioPlayer;
 class TStockAudioRecorder;
-class TWaveAudioIO;
 
 // ---------------------------------------------------------------------------
-// Phrase record of one tree node: the file names of its reference sample
-// (below samples/) and of its own take (in recorded/).
-class TWavInfo {
-public:
-    // Builds the record for catalogue element nd, looking for the sample in
-    // programFolder + "samples/", and attaches it to tn as the node's data.
-    // Raises Exception when nd is not an element or has no "caption".
-    TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder);
-    // The same for an element whose caption has been read already.
-    TWavInfo(QTreeWidgetItem* tn, const QDomElement& nd, const QString& caption, const std::string& programFolder);
-    TWavInfo(const TWavInfo&) = delete;
-    TWavInfo& operator=(const TWavInfo&) = delete;
-
-    std::string samplefile;
-    std::string recfile;  // empty when the element has no "wav" attribute
-    // False when the "wav" value is not a plain file name (it holds a path
-    // delimiter or is "." or ".."): such a take name is never used as a path.
-    bool recfileUsable = true;
-};
-
-// The record attached to a tree node, or nullptr.
-TWavInfo* WavInfoOf(const QTreeWidgetItem* item);
-
-// The caption-derived sample name: the caption without " ", "!", ".", ","
-// and "?", followed by ".wav".
-std::string SampleNameFromCaption(const std::string& caption);
-
-// True when name can stand as one file name inside a folder: no '/' or '\',
-// and neither "." nor "..".
-bool IsPlainFileName(const std::string& name);
-
-// The executable's path with its extension replaced by ".xml".
-std::string CataloguePathFor(const std::string& programPath);
-
-// ---------------------------------------------------------------------------
-// The application's standard error box: a critical message box captioned
-// with the application's title that shows the message.
-QString ApplicationTitle();
-void ShowErrorBox(const QString& message);
-void ShowException(const std::exception& e);
-// Tests route the error box here instead of a modal message box; an empty
-// hook restores the message box.
-using TErrorBoxHook = std::function<void(const QString& caption, const QString& message)>;
-void SetErrorBoxHook(TErrorBoxHook hook);
-// Points the device engine's exception display at the error box. Called
-// from any thread; the box opens later on the main thread. A message equal
-// to the one shown last is not shown again before the next command.
-void InstallEngineExceptionDisplay();
-
-// ---------------------------------------------------------------------------
-class TDlgSndRecMain : public QWidget {
+class TDlgSndRecMain : public QWidget, private TPhraseTreeHost {
     Q_OBJECT
 public:
     // programPath is the executable whose folder is the program folder and
@@ -114,7 +59,7 @@ public:
     void tvChange();
     void btnRecClick();
     // Called for every item before it is painted: may turn its text green.
-    void tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option);
+    void tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option) override;
     void btnCompressAndUploadClick();
 
     QTreeWidgetItem* SelectedNode() const;
@@ -132,10 +77,10 @@ public:
     size_t PendingTakeChecks() const { return fChecker->Pending() + (fScanStarted && !fScanQueued ? 1 : 0); }
     // The words beside an item whose own take exists and failed a check;
     // empty otherwise.
-    QString TakeMarker(const QModelIndex& node) const;
+    QString TakeMarker(const QModelIndex& node) const override;
     // The item's tooltip: why its take failed a check, and for a node with
     // children how many phrases below it have their take.
-    QString NodeToolTip(const QTreeWidgetItem* item) const;
+    QString NodeToolTip(const QTreeWidgetItem* item) const override;
     // Phrases (nodes with a take name) below item, and how many of them have
     // their take; over the whole tree without an item.
     std::pair<int, int> Progress(const QTreeWidgetItem* item = nullptr) const;
@@ -146,6 +91,9 @@ protected:
 
 private:
     void BuildForm();
+    void BuildButtons();
+    void BuildPhraseKeys();  // Ctrl+Down and Ctrl+Up
+    void BuildDevices();
     void LoadCatalogue();
     QTreeWidgetItem* AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node);
     void StopPlayer();

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "app/uMain.h"
+#include "app/WavInfo.h"
 #include "platform/SysUtils.h"
 
 using namespace orvant;
@@ -72,7 +72,7 @@ struct TCheck {
             }
             if (hasTake || leaf) {
                 ++phrases;
-                if (!FileExists(folder + "samples/" + r.samplefile)) {
+                if (!FileExists(SamplesFolder(folder) + r.samplefile)) {
                     const std::string own = SampleNameFromCaption(caption.toStdString());
                     std::string looked = "samples/" + own;
                     if (own != r.samplefile) looked += " or samples/" + r.samplefile;
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     program = ExpandFileName(program);
 
     TCheck check;
-    check.folder = program.substr(0, program.rfind('/') + 1);
+    check.folder = ProgramFolder(program);
     const std::string path = CataloguePathFor(program);
     QFile file(QString::fromStdString(path));
     QDomDocument doc;

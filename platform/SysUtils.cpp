@@ -40,11 +40,26 @@ std::string ProgramPath() {
     return ec ? std::string() : p.string();
 }
 
-std::string ProgramFolder() {
-    std::string exe = ProgramPath();
-    auto slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+std::string ProgramFolder() { return ProgramFolder(ProgramPath()); }
+
+std::string ProgramFolder(const std::string& programPath) {
+    const auto slash = programPath.rfind('/');
+    return slash == std::string::npos ? std::string("./") : programPath.substr(0, slash + 1);
 }
+
+namespace {
+
+std::string WorkingFolder(const std::string& programFolder, const char* name) {
+    std::string path = programFolder;
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path + name + '/';
+}
+
+}  // namespace
+
+std::string SamplesFolder(const std::string& programFolder) { return WorkingFolder(programFolder, "samples"); }
+
+std::string RecordedFolder(const std::string& programFolder) { return WorkingFolder(programFolder, "recorded"); }
 
 bool FileExists(const std::string& path) {
     struct stat st {};

@@ -25,6 +25,16 @@ std::string SysErrorMessage(int e);
 
 // Folder of the running executable, with a trailing '/'.
 std::string ProgramFolder();
+// Folder of the executable at programPath, with a trailing '/' ("./" when
+// the path names no folder).
+std::string ProgramFolder(const std::string& programPath);
+
+// The program's two working folders beside its executable, each with a
+// trailing '/': the reference samples, and the speaker's takes (with the
+// speaker information the upload writes). programFolder may lack its
+// trailing '/'. Neither folder is created or checked.
+std::string SamplesFolder(const std::string& programFolder);
+std::string RecordedFolder(const std::string& programFolder);
 
 // The executable's own path.
 std::string ProgramPath();

@@ -142,12 +142,12 @@ void TDlgFtpUpload::BtnUploadClick() {
                                  "Region=" + ESpeakerStateRegion->text().toStdString() + "\r\n";
         const std::string bytes = ToLocaleCharset(info);
         {
-            TFileStream f(fPath + "recorded/info.txt", fmCreate);
+            TFileStream f(RecordedFolder(fPath) + "info.txt", fmCreate);
             f.WriteBuffer(bytes.data(), int32_t(bytes.size()));
         }
 
         list.clear();
-        ListFolderFiles(list, fPath + "recorded/", "*.*", false);
+        ListFolderFiles(list, RecordedFolder(fPath), "*.*", false);
         if (list.empty()) {
             ShowMessage(this, "No files found in folder \"recorded\"!");
         } else {

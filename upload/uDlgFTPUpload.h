@@ -28,7 +28,7 @@ public:
     // The dialog of the program: works on the folder of the executable.
     explicit TDlgFtpUpload(QWidget* owner);
     // Works on programFolder (with or without a trailing '/') instead; the
-    // recorded folder is programFolder + "recorded/". For tests.
+    // recorded folder is RecordedFolder(programFolder). For tests.
     TDlgFtpUpload(QWidget* owner, const std::string& programFolder);
     ~TDlgFtpUpload() override;
 
