@@ -10,15 +10,15 @@
 #include <QString>
 #include <QTreeWidget>
 
-#include <cstdlib>
 #include <ostream>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/uMain.h"
+#include "tests/support/Files.h"
+#include "tests/support/ScratchDir.h"
 
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QRect& r, std::ostream* os) {
@@ -42,27 +42,18 @@ inline QApplication& App() {
 
 // A program folder of its own: <tmp>/orvant (the executable's name, not a
 // real file), <tmp>/orvant.xml, <tmp>/samples/, <tmp>/recorded/.
-class ProgramFolder {
+class ProgramFolder : testsupport::TScratchDir {
 public:
-    ProgramFolder() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvant-app-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        dir = tmpl + "/";
+    ProgramFolder() : TScratchDir("orvant-app"), dir(Path() + "/") {
         std::filesystem::create_directory(dir + "samples");
         std::filesystem::create_directory(dir + "recorded");
-    }
-    ~ProgramFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
     std::string Exe() const { return dir + "orvant"; }
     void Catalogue(const std::string& xml) const { Write(dir + "orvant.xml", xml); }
     void Sample(const std::string& name) const { Write(dir + "samples/" + name, "RIFF"); }
     void Take(const std::string& name) const { Write(dir + "recorded/" + name, "RIFF"); }
-    static void Write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-    std::string dir;
+    static void Write(const std::string& path, const std::string& text) { testsupport::WriteFile(path, text); }
+    const std::string dir;  // with a trailing '/'
 };
 
 // Collects what reaches the error box while it lives.
@@ -87,6 +78,20 @@ inline void Captions(QTreeWidgetItem* item, int level, std::vector<std::string>&
 inline std::vector<std::string> Captions(QTreeWidget* tv) {
     std::vector<std::string> out;
     for (int i = 0; i < tv->topLevelItemCount(); ++i) Captions(tv->topLevelItem(i), 0, out);
+    return out;
+}
+
+// The window's enabled buttons, top to bottom, named without "btn": one
+// comparison states them all.
+inline std::string EnabledButtons(const TDlgSndRecMain& w) {
+    const std::pair<const char*, const QWidget*> buttons[] = {
+        {"Exit", w.btnExit},   {"PlaySample", w.btnPlaySample}, {"Rec", w.btnRec},
+        {"Stop", w.btnStop},   {"Pause", w.btnPause},           {"PlayRecord", w.btnPlayRecord},
+        {"CompressAndUpload", w.btnCompressAndUpload},
+    };
+    std::string out;
+    for (const auto& [name, b] : buttons)
+        if (b->isEnabled()) out += (out.empty() ? "" : " ") + std::string(name);
     return out;
 }
 

@@ -20,6 +20,7 @@
 #include "platform/Streams.h"
 #include "platform/wavedev/WaveDev.h"
 #include "platform/wavedev/sim/SimWaveBackend.h"
+#include "tests/support/Files.h"
 #include "tests/support/ScratchDir.h"
 #include "wave/WaveStorage.h"
 
@@ -30,15 +31,8 @@ struct TScratchDir : testsupport::TScratchDir {
     TScratchDir() : testsupport::TScratchDir("orvant-players") {}
 };
 
-inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+using testsupport::ReadFileBytes;
+using testsupport::WriteFile;
 
 inline void Put16(std::vector<uint8_t>& v, uint32_t x) {
     v.push_back(uint8_t(x));

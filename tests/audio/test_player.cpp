@@ -60,7 +60,7 @@ protected:
     }
     std::string WriteTake(const std::string& name, const std::vector<uint8_t>& data) {
         const std::string path = dir / name;
-        WriteFileBytes(path, PCMWaveImage(2, 22050, 16, data));
+        WriteFile(path, PCMWaveImage(2, 22050, 16, data));
         return path;
     }
 
@@ -151,7 +151,7 @@ TEST_F(PlayerTest, ChunksAfterTheDataAreNotPlayed) {
     const uint32_t riff = uint32_t(image.size() - 8);
     std::memcpy(&image[4], &riff, 4);
     const std::string take = dir / "tagged.wav";
-    WriteFileBytes(take, image);
+    WriteFile(take, image);
     ASSERT_TRUE(player.PlayFile(take));
     PlayToEnd(player);
     EXPECT_EQ(sim->OutputBytes(), data);
@@ -159,7 +159,7 @@ TEST_F(PlayerTest, ChunksAfterTheDataAreNotPlayed) {
 
 TEST_F(PlayerTest, NotAWaveImageFailsCleanly) {
     const std::string junk = dir / "junk.wav";
-    WriteFileBytes(junk, std::vector<uint8_t>(1000, 'x'));
+    WriteFile(junk, std::vector<uint8_t>(1000, 'x'));
     EXPECT_FALSE(player.PlayFile(junk));
     EXPECT_FALSE(player.Active());
     EXPECT_TRUE(FileIsFree(junk));

@@ -25,7 +25,7 @@ protected:
         const char* old = getenv("ALSA_CONFIG_PATH");
         fHadConfig = old != nullptr;
         if (old) fOldConfig = old;
-        WriteFileBytes(dir / "asound.conf", Conf());
+        WriteFile(dir / "asound.conf", Conf());
         setenv("ALSA_CONFIG_PATH", (dir / "asound.conf").c_str(), 1);
         alsa = std::make_shared<TAlsaWaveBackend>();
         install = std::make_unique<TWaveBackendInstall>(alsa);
@@ -66,7 +66,7 @@ private:
 
 TEST_F(PlayersOnAlsa, RecordsTheCapturedBytesIntoAValidTake) {
     const std::vector<uint8_t> input = Pattern(2 * 88200);
-    WriteFileBytes(dir / "capture.raw", input);
+    WriteFile(dir / "capture.raw", input);
     const std::string take = dir / "take.wav";
 
     TStockAudioRecorder rec;
@@ -94,7 +94,7 @@ TEST_F(PlayersOnAlsa, RecordsTheCapturedBytesIntoAValidTake) {
 TEST_F(PlayersOnAlsa, PlaysATakeIntoTheDevice) {
     const std::vector<uint8_t> data = Pattern(88200 + 4400);
     const std::string take = dir / "take.wav";
-    WriteFileBytes(take, PCMWaveImage(2, 22050, 16, data));
+    WriteFile(take, PCMWaveImage(2, 22050, 16, data));
 
     TStockAudioPlayer player;
     player.SetAsync(true);

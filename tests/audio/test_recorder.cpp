@@ -133,7 +133,7 @@ TEST_F(RecorderTest, ARecordingAfterOneStoppedBeforeItsOpenRecordsAgain) {
 TEST_F(RecorderTest, AnExistingTakeOutlivesADeviceThatRefusesOrDoesNotStart) {
     const std::string take = dir / "take.wav";
     const std::vector<uint8_t> old = PCMWaveImage(2, 22050, 16, Pattern(kStereo22k));
-    WriteFileBytes(take, old);
+    WriteFile(take, old);
     auto leftovers = [&] {
         size_t n = 0;
         for (const auto& e : std::filesystem::directory_iterator(dir.Path())) n += e.path() != take;

@@ -7,19 +7,13 @@
 
 #include "platform/Component.h"
 #include "platform/Streams.h"
+#include "tests/support/ScratchDir.h"
 
 using namespace orvant;
-namespace fs = std::filesystem;
 
 namespace {
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/orvant-streams-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const char* name) const { return (path / name).string(); }
+struct TempDir : testsupport::TScratchDir {
+    TempDir() : TScratchDir("orvant-streams") {}
 };
 }  // namespace
 
@@ -39,7 +33,7 @@ TEST(MulDiv, RoundsHalvesAwayFromZeroAndFlagsOverflow) {
 
 TEST(FileStream, CreateReadWriteSeekAndSize) {
     TempDir d;
-    const auto name = d.file("a.bin");
+    const auto name = d / "a.bin";
     {
         TFileStream f(name, fmCreate);
         EXPECT_EQ(f.Write("hello world", 11), 11);
@@ -78,12 +72,12 @@ TEST(FileStream, FailuresCarryTheRuntimeTextsAndFullPath) {
             << e.what();
     }
     // A folder is not a file.
-    EXPECT_THROW(TFileStream(d.path.string(), fmOpenRead), EFOpenError);
+    EXPECT_THROW(TFileStream(d.Path(), fmOpenRead), EFOpenError);
 }
 
 TEST(FileStream, ShareModesWithinTheProcess) {
     TempDir d;
-    const auto name = d.file("take.wav");
+    const auto name = d / "take.wav";
     { TFileStream f(name, fmCreate); f.Write("RIFF", 4); }
 
     {   // A reader that denies writing: other readers fine, writers refused,
@@ -114,7 +108,7 @@ TEST(FileStream, ShareModesWithinTheProcess) {
 
 TEST(FileStream, ShareModesBetweenProcesses) {
     TempDir d;
-    const auto name = d.file("shared.wav");
+    const auto name = d / "shared.wav";
     { TFileStream f(name, fmCreate); }
     TFileStream reader(name, fmOpenRead | fmShareDenyWrite);
     const pid_t pid = fork();

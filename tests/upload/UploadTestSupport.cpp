@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -24,19 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 std::string ServerScript() { return std::string(ORVANT_SOURCE_DIR) + "/tests/upload/collection_server.py"; }
 }  // namespace
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!f) throw std::runtime_error("cannot write " + path);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string PseudoAudio(size_t bytes, uint32_t seed) {
     std::string s(bytes, '\0');
@@ -109,13 +95,9 @@ int UnusedPort() {
 std::string CheckArchiveWithPython(const std::string& archive, const std::string& sourceDir, bool& ok) {
     std::string cmd = "python3 '" + ServerScript() + "' --check '" + archive + "'";
     if (!sourceDir.empty()) cmd += " --source-dir '" + sourceDir + "'";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int st = p ? ::pclose(p) : -1;
-    ok = st == 0;
+    int status = -1;
+    const std::string out = testsupport::RunCommand(cmd, &status);
+    ok = status == 0;
     return out;
 }
 

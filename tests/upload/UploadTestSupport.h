@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Files.h"
 #include "tests/support/ScratchDir.h"
 
 namespace orvant::testing {
@@ -25,8 +26,8 @@ private:
     std::string fPath;
 };
 
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadFile(const std::string& path);
+using testsupport::ReadFile;
+using testsupport::WriteFile;
 // Bytes that compress somewhat, like speech: a noisy slow wave.
 std::string PseudoAudio(size_t bytes, uint32_t seed);
 

@@ -1,5 +1,5 @@
-// Helpers for the wave tests: a temporary folder, running a command with its
-// output, files as bytes, and little-endian building blocks for hand-made
+// Helpers for the wave tests: a temporary folder, the shared file and
+// command helpers, and little-endian building blocks for hand-made
 // RIFF images.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Streams.h"
+#include "tests/support/Files.h"
 #include "tests/support/ScratchDir.h"
 
 namespace wavetest {
@@ -27,31 +28,9 @@ struct TempDir : orvant::testsupport::TScratchDir {
     TempDir() : TScratchDir("orvant-wave") {}
 };
 
-// Runs a shell command; its standard output, and its exit status in *status.
-inline std::string RunCommand(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) {
-        if (status) *status = -1;
-        return out;
-    }
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    const int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-inline Bytes ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-inline void WriteFile(const std::string& path, const Bytes& b) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
+using orvant::testsupport::ReadFileBytes;
+using orvant::testsupport::RunCommand;
+using orvant::testsupport::WriteFile;
 
 inline uint32_t LE32(const Bytes& b, size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;

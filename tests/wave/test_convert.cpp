@@ -17,48 +17,38 @@
 #include "platform/Streams.h"
 #include "platform/codecs/Acm.h"
 #include "tests/platform/codecs/CodecFormats.h"
+#include "tests/support/Files.h"
+#include "tests/support/ScratchDir.h"
+#include "tests/support/WaveSupport.h"
 #include "wave/WaveStorage.h"
 #include "wave/WaveUtils.h"
 
 using namespace orvant;
+using testsupport::Pcm;
+using Events = testsupport::TAdapterEvents;
 
 namespace {
 
+// Runs cmd, expecting success; its output and error output.
 std::string Shell(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    const int rc = pclose(p);
+    int rc = -1;
+    const std::string out = testsupport::RunCommand(cmd + " 2>&1", &rc);
     EXPECT_EQ(rc, 0) << cmd << "\n" << out;
     return out;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 // A temporary folder with a spoken sentence in it, made once for all tests.
 class Workdir {
 public:
     Workdir() {
-        char tmpl[] = "/tmp/orvant-convert-XXXXXX";
-        dir = mkdtemp(tmpl);
         Shell("espeak-ng -w " + Path("speech.wav") +
               " 'The quick brown fox jumps over the lazy dog. Orvant records every phrase.'");
         // A second voice for the right channel, so that the channels differ.
         Shell("espeak-ng -p 80 -s 200 -w " + Path("speech2.wav") +
               " 'Twelve more phrases are waiting to be recorded today, thank you.'");
     }
-    ~Workdir() {
-        // Runs after the tests have ended: no assertions here.
-        if (std::system(("rm -rf " + dir).c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
-    std::string Path(const std::string& name) const { return dir + "/" + name; }
-    std::string dir;
+    std::string Path(const std::string& name) const { return dir / name; }
+    testsupport::TScratchDir dir{"orvant-convert"};
 };
 
 Workdir& Dir() {
@@ -84,7 +74,7 @@ std::string MonoSpeech(uint32_t rate) {
 std::vector<uint8_t> SoxDecode(const std::string& wav) {
     const std::string raw = wav + ".raw";
     Shell("sox " + wav + " -t raw -e signed-integer -b 16 " + raw);
-    return ReadFile(raw);
+    return testsupport::ReadFileBytes(raw);
 }
 
 std::vector<uint8_t> Data(TWaveStreamAdapter& w) {
@@ -101,24 +91,10 @@ std::vector<uint8_t> Bytes(TMemoryStream& s) {
     return {p, p + s.Size()};
 }
 
-tWAVEFORMATEX Pcm(TPCMFormat f) {
-    tWAVEFORMATEX wf{};
-    PCMFormatToWaveFormat(&wf, f);
-    return wf;
-}
-
 using codectest::Wf;
 std::vector<uint8_t> Codec(uint16_t tag, uint16_t channels, uint32_t rate) {
     return codectest::CodecRecord(tag, channels, rate);
 }
-
-struct Events {
-    int changing = 0, change = 0;
-    void Attach(TWaveStreamAdapter& w) {
-        w.SetOnChanging([this](TWaveStreamAdapter*) { ++changing; });
-        w.SetOnChange([this](TWaveStreamAdapter*) { ++change; });
-    }
-};
 
 // A stream that accepts writes only up to a fixed size, like a full disk.
 class TLimitedStream : public TStream {

@@ -7,19 +7,15 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/WaveSupport.h"
 #include "wave/WaveUtils.h"
 
 using namespace orvant;
+using testsupport::Pcm;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-tWAVEFORMATEX Pcm(TPCMFormat f) {
-    tWAVEFORMATEX wf{};
-    PCMFormatToWaveFormat(&wf, f);
-    return wf;
-}
 
 tWAVEFORMATEX Record(uint16_t tag, uint16_t bits) {
     tWAVEFORMATEX wf{};

@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "WaveTestSupport.h"
+#include "tests/support/WaveSupport.h"
 #include "wave/WaveStorage.h"
 
 using namespace orvant;
+using testsupport::Pcm;
+using Events = testsupport::TAdapterEvents;
 using wavetest::Bytes;
 
 namespace {
@@ -25,12 +28,6 @@ public:
 };
 
 using Wave = std::unique_ptr<TProbeAdapter>;
-
-tWAVEFORMATEX Pcm(TPCMFormat f) {
-    tWAVEFORMATEX wf{};
-    PCMFormatToWaveFormat(&wf, f);
-    return wf;
-}
 
 tWAVEFORMATEX ALaw() {
     tWAVEFORMATEX wf{};
@@ -83,15 +80,6 @@ Bytes DataOf(TWaveStreamAdapter& w) {
     const Bytes all = wavetest::StreamBytes(*w.Stream());
     return Slice(all, w.DataOffset(), std::min<size_t>(all.size(), size_t(w.DataOffset()) + w.DataSize()));
 }
-
-// Counts the adapter's events.
-struct Events {
-    int changing = 0, change = 0;
-    void Attach(TWaveStreamAdapter& w) {
-        w.SetOnChanging([this](TWaveStreamAdapter*) { ++changing; });
-        w.SetOnChange([this](TWaveStreamAdapter*) { ++change; });
-    }
-};
 
 // A stream that is no TMemoryStream (so the adapter hands out copies), and
 // that can be told to fail writes or to raise from them.

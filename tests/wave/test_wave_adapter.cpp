@@ -11,9 +11,11 @@
 #include <memory>
 
 #include "WaveTestSupport.h"
+#include "tests/support/WaveSupport.h"
 #include "wave/WaveStorage.h"
 
 using namespace orvant;
+using Events = testsupport::TAdapterEvents;
 using namespace wavetest;
 
 namespace {
@@ -45,14 +47,6 @@ public:
         const int64_t room = limit - Position();
         if (room <= 0) return -1;
         return TMemoryStream::Write(buffer, int32_t(std::min<int64_t>(count, room)));
-    }
-};
-
-struct Events {
-    int changing = 0, change = 0;
-    void Attach(TWaveStreamAdapter& a) {
-        a.SetOnChanging([this](TWaveStreamAdapter*) { ++changing; });
-        a.SetOnChange([this](TWaveStreamAdapter*) { ++change; });
     }
 };
 
@@ -342,7 +336,7 @@ TEST(Adapter, WholeDataAccess) {
     ASSERT_TRUE(onFile.AcquireData(p, false));
     static_cast<uint8_t*>(p)[63] = 0x7E;
     EXPECT_TRUE(onFile.ReleaseData(p, true));
-    EXPECT_EQ(ReadFile(dir / "d.wav")[46 + 63], 0x7E);
+    EXPECT_EQ(ReadFileBytes(dir / "d.wav")[46 + 63], 0x7E);
     EXPECT_EQ(onFile.BytesForMs(1), 48u);
 
     // no data, no block
@@ -374,7 +368,7 @@ TEST(Adapter, LoadSaveAndAssign) {
     TWaveStreamAdapter a(&m1), b(&m2);
     Record(a, Stereo16bit11025Hz, Ramp(256));
     a.SaveToFile(dir / "a.wav");
-    EXPECT_EQ(ReadFile(dir / "a.wav"), StreamBytes(m1));
+    EXPECT_EQ(ReadFileBytes(dir / "a.wav"), StreamBytes(m1));
     b.LoadFromFile(dir / "a.wav");
     EXPECT_TRUE(b.Equals(&a));
 
@@ -522,7 +516,7 @@ TEST(Adapter, FileSizeLimitKeepsWhatWasRecorded) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const Bytes b = ReadFile(path);
+    const Bytes b = ReadFileBytes(path);
     ASSERT_EQ(b.size(), 119998u);
     EXPECT_EQ(LE32(b, 4), 119998u - 8);
     EXPECT_EQ(LE32(b, 42), 119998u - 46);
@@ -626,7 +620,7 @@ TEST(AdapterFiles, ReadsAFileWithTrailingMetadata) {
                    " >/dev/null 2>&1",
                &rc);
     ASSERT_EQ(rc, 0) << "sndfile-metadata-set (sndfile-programs) is needed";
-    const Bytes file = ReadFile(dir / "meta.wav");
+    const Bytes file = ReadFileBytes(dir / "meta.wav");
     TFileStream f(dir / "meta.wav", fmOpenRead | fmShareDenyWrite);
     TWaveStreamAdapter a(&f);
     ASSERT_TRUE(a.Valid());

@@ -6,17 +6,13 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/WaveSupport.h"
 #include "wave/WaveUtils.h"
 
 using namespace orvant;
+using testsupport::Pcm;
 
 namespace {
-
-tWAVEFORMATEX Pcm(TPCMFormat f) {
-    tWAVEFORMATEX wf{};
-    PCMFormatToWaveFormat(&wf, f);
-    return wf;
-}
 
 tWAVEFORMATEX Record(uint16_t tag, uint32_t rate, uint16_t channels, uint16_t bits) {
     tWAVEFORMATEX wf{};

@@ -396,7 +396,7 @@ TEST(ForeignFiles, FilesMadeBySox) {
         int rc;
         RunCommand("sox -n " + std::string(c.args) + " " + wav + " synth 0.13 sine 300 2>&1", &rc);
         ASSERT_EQ(rc, 0) << "sox could not write " << wav;
-        Bytes file = ReadFile(wav);
+        Bytes file = ReadFileBytes(wav);
         if (std::string(c.name) == "s16list") {
             file = WithListBeforeData(file);
             WriteFile(wav, file);
@@ -420,7 +420,7 @@ TEST(ForeignFiles, FilesMadeBySox) {
             const std::string raw = dir / (std::string(c.name) + ".raw");
             RunCommand("sox " + wav + " -t raw " + raw, &rc);
             ASSERT_EQ(rc, 0);
-            const Bytes samples = ReadFile(raw);
+            const Bytes samples = ReadFileBytes(raw);
             ASSERT_EQ(samples.size(), p->size);
             EXPECT_TRUE(std::equal(samples.begin(), samples.end(), file.begin() + p->offset));
         }
