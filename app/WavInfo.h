@@ -18,7 +18,7 @@ namespace orvant {
 class TWavInfo {
 public:
     // Builds the record for catalogue element nd, looking for the sample in
-    // programFolder + "samples/", and attaches it to tn as the node's data.
+    // SamplesFolder(programFolder), and attaches it to tn as the node's data.
     // Raises Exception when nd is not an element or has no "caption".
     TWavInfo(QTreeWidgetItem* tn, const QDomNode& nd, const std::string& programFolder);
     // The same for an element whose caption has been read already.
