@@ -2,8 +2,8 @@
 // devices, answers capability and format questions and opens streams; a
 // stream moves frames when asked and never calls back. Header preparation,
 // the queue of buffers, positions, reset and the device messages live in the
-// layer (WaveDev.cpp), which drives each open stream from an I/O thread of its
-// own.
+// layer (its parts are listed in WaveDev.h), which drives each open stream
+// from an I/O thread of its own (WaveDevice.cpp).
 //
 // Backends are listed in one table (WaveBackends.cpp). The layer uses the
 // installed backend; without an installation it is "alsa". Tests install the
