@@ -90,13 +90,17 @@ MMRESULT Open(TWaveDirection dir, DWORD_PTR* ph, UINT id, const WAVEFORMATEX* pw
         dev->volume.Init(fmt);
     }
     dev->target = TTargetRef(target);  // held until the close message is posted
+    // The I/O thread before the registry lists the device (from then on any
+    // thread may close it, and Close joins `io`); the thread has nothing to
+    // do, and so posts nothing, before a header is queued. The handle is
+    // valid before the open message goes, so its handler may use it.
+    TDevice* raw = dev.get();
+    dev->io = std::thread([raw] { raw->Run(); });
     AddDevice(dev);
     {
         TDeviceLock l(dev->lock);
         dev->Post(l, dir == TWaveDirection::wdInput ? MM_WIM_OPEN : MM_WOM_OPEN, 0);
     }
-    TDevice* raw = dev.get();
-    dev->io = std::thread([raw] { raw->Run(); });
     *ph = dev->Handle();
     return MMSYSERR_NOERROR;
 }
