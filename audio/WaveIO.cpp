@@ -76,7 +76,7 @@ void TWaveAudioIO::ShutDown() noexcept {
         // A device that refused to close (a failed reset) stays open; waiting
         // for it would never end. The base destructor then makes sure none of
         // its messages reaches this component any more.
-        if (fClosing || !GetActive()) WaitForStop();
+        if (fHandshake.Closing() || !GetActive()) WaitForStop();
     } catch (...) {
     }
 }
@@ -282,40 +282,39 @@ void TWaveAudioIO::ReleaseBuffers() {
 // ------------------------------------------------------------ open / close protocol
 //
 // The handshake of one open, from the owner's call to the device's last
-// message. Its state is kept in five fields: fCallback (non-zero from the
-// open call until the close message: Active), fOpening, fClosing,
-// fResetIssued and fCloseIssued; each step below runs under CS.
+// message (its state is fHandshake, plus fCallback: Active from the open
+// call until the close message). Each step below runs under CS.
 //
 //   closed   -- OpenDeviceWith: callback target, open call --> opening
 //   opening  -- open message (DeviceOpened) --------------> open
 //   open     -- the data ends (output refill) ------------> ending
-//                (fClosing: nothing is refilled; what is queued plays out)
+//                (Closing: nothing is refilled; what is queued plays out)
 //   opening, open, ending
 //            -- CloseDeviceWith: reset -------------------> stopping
-//                (fClosing, fResetIssued: every queued buffer comes back)
+//                (Closing, Stopped: every queued buffer comes back)
 //   ending, stopping
 //            -- last buffer back (CloseWhenEmpty) --------> close issued
 //   close issued
 //            -- close message (DeviceClosed) -------------> closed
 //
-// A failed reset returns to the state before it. "Closing" (fClosing) is
-// what the handlers look at: queue no more buffers. WaitForStart and
+// A failed reset returns to the state before it. Closing is what the
+// handlers look at: queue no more buffers. WaitForStart and
 // WaitForStop wait, dispatching this thread's messages, for the open and
 // the close message; a callback thread of its own is let go (ReapThread)
 // once it has handled the last one.
 
 bool TWaveAudioIO::OpenDeviceWith(const TFormatCall& QueryCall, const TFormatCall& OpenCall) {
-    if (fOpening) return false;
-    if (fClosing) WaitForStop();
+    if (fHandshake.Opening()) return false;
+    if (fHandshake.Closing()) WaitForStop();
     if (GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy open");
 
     bool result = false;
     std::lock_guard<std::recursive_mutex> guard(CS);
-    fOpening = true;
-    struct TOpeningReset {
-        std::atomic<bool>& flag;
-        ~TOpeningReset() { flag = false; }
-    } openingReset{fOpening};
+    fHandshake.BeginOpen();
+    struct TOpeningEnd {
+        TDeviceHandshake& handshake;
+        ~TOpeningEnd() { handshake.EndOpen(); }
+    } openingEnd{fHandshake};
 
     PWaveFormatEx pWaveFormat = nullptr;
     bool freeIt = true;
@@ -332,8 +331,6 @@ bool TWaveAudioIO::OpenDeviceWith(const TFormatCall& QueryCall, const TFormatCal
     if (!pWaveFormat) return false;
     if (!CheckResult(QueryCall(pWaveFormat))) return false;
 
-    fCloseIssued = false;
-    fResetIssued = false;
     std::memcpy(&WaveFormat, pWaveFormat, 16);
     WaveFormat.cbSize = 0;
     CreateCallbackTarget();
@@ -352,39 +349,36 @@ bool TWaveAudioIO::CloseDeviceWith(const TDeviceCall& ResetCall, const TDeviceCa
     // A device at the end of its data is closing as well, but it still plays
     // what it holds until that is done: a stop cuts that short. Only a stop
     // already made (or a close already issued) leaves nothing to do.
-    if (fResetIssued) return false;
-    if (fOpening) WaitForStart();
+    if (fHandshake.Stopped()) return false;
+    if (fHandshake.Opening()) WaitForStart();
     if (!GetActive()) throw EWaveAudioInvalidOperation("Device is aleardy close");
 
     std::lock_guard<std::recursive_mutex> guard(CS);
-    if (fResetIssued || fCloseIssued) return false;
-    const bool ending = fClosing;
+    if (fHandshake.Stopped() || fHandshake.CloseIssued()) return false;
+    bool ending = false;
     try {
-        fClosing = true;
-        fResetIssued = true;
+        ending = fHandshake.BeginStop();
         if (!CheckResult(ResetCall())) {
-            fClosing = ending;
-            fResetIssued = false;
+            fHandshake.StopFailed(ending);
             return false;
         }
         // With buffers queued, the handler that releases the last one closes
         // the device.
         if (QueuedBufferCount() > 0) return true;
         CloseWhenEmpty(CloseCall);
-        return fCloseIssued;
+        return fHandshake.CloseIssued();
     } catch (...) {
-        fClosing = ending;
-        fResetIssued = false;
+        fHandshake.StopFailed(ending);
         if (PassExceptions) throw;
         return false;
     }
 }
 
 void TWaveAudioIO::CloseWhenEmpty(const TDeviceCall& CloseCall) {
-    if (!fClosing || fCloseIssued || QueuedBufferCount() != 0) return;
+    if (!fHandshake.Closing() || fHandshake.CloseIssued() || QueuedBufferCount() != 0) return;
     // A request posted before the close may still arrive; the handle is
     // gone by then, so the close must not be made twice.
-    fCloseIssued = CheckResult(CloseCall());
+    fHandshake.CloseCalled(CheckResult(CloseCall()));
 }
 
 bool TWaveAudioIO::PauseDeviceWith(const TDeviceCall& PauseCall, std::atomic<bool>& PausedFlag) {
@@ -406,7 +400,7 @@ bool TWaveAudioIO::ResumeDeviceWith(const TDeviceCall& ResumeCall, std::atomic<b
 }
 
 void TWaveAudioIO::DeviceOpened() {
-    fOpening = false;
+    fHandshake.EndOpen();
     QueueInitialBuffers();
     DoActivate();
 }
@@ -420,9 +414,9 @@ void TWaveAudioIO::DeviceClosed() {
     // component any more. The target goes before the closing flag: a wait
     // on another thread must never see the device neither closing nor closed
     // (and one that sees neither waits for the callback thread to end).
-    fResetIssued = false;
+    fHandshake.ForgetStop();
     DestroyCallbackTarget();
-    fClosing = false;
+    fHandshake.EndClosing();
 }
 
 // ------------------------------------------------------------ waiting
@@ -430,16 +424,16 @@ void TWaveAudioIO::DeviceClosed() {
 void TWaveAudioIO::WaitForStart() {
     if (fCallback == 0) return;
     if (fThread)
-        WaitWhileDispatching([this] { return !fOpening; });
+        WaitWhileDispatching([this] { return !fHandshake.Opening(); });
     else
-        WaitWhileDispatching([this] { return !fOpening || fCallback == 0; });
+        WaitWhileDispatching([this] { return !fHandshake.Opening() || fCallback == 0; });
 }
 
 void TWaveAudioIO::WaitForStop() {
     if (fThread) {
         // Done when no close is running and the thread, if the device has
         // closed, has handled its last message.
-        WaitWhileDispatching([this] { return !fClosing && (fCallback != 0 || !ThreadRunning()); });
+        WaitWhileDispatching([this] { return !fHandshake.Closing() && (fCallback != 0 || !ThreadRunning()); });
         if (fCallback == 0) ReapThread();
     } else if (fCallback != 0) {
         WaitWhileDispatching([this] { return fCallback == 0; });

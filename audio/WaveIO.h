@@ -94,6 +94,61 @@ private:
     uint32_t fBits = 0;
 };
 
+// The open/close handshake of one device: its state and the steps that move
+// it. Each step is taken under the device's lock; the state may be read
+// without it (the waits do). WaveIO.cpp lists the states in their order.
+class TDeviceHandshake {
+public:
+    bool Opening() const { return fOpening; }
+    // Ending, stopping or close issued: the handlers queue no more buffers.
+    bool Closing() const { return fClosing; }
+    // The owner's stop has reset the device in this open.
+    bool Stopped() const { return fStopped; }
+    // The close call of this open was made; its close message is on the way.
+    bool CloseIssued() const { return fCloseIssued; }
+
+    // closed -> opening.
+    void BeginOpen() {
+        fOpening = true;
+        fStopped = false;
+        fCloseIssued = false;
+    }
+    // The open call has returned, or its open message has arrived.
+    void EndOpen() { fOpening = false; }
+    // open -> ending: no more data (or the device takes no more buffers);
+    // what is queued finishes first.
+    void BeginEnding() { fClosing = true; }
+    // ending -> open, when the step that was to end it failed.
+    void CancelEnding() { fClosing = false; }
+    // opening, open or ending -> stopping. Returns whether it was ending,
+    // for StopFailed.
+    bool BeginStop() {
+        const bool ending = fClosing;
+        fClosing = true;
+        fStopped = true;
+        return ending;
+    }
+    // The reset of a stop failed: back to where it was.
+    void StopFailed(bool wasEnding) {
+        fClosing = wasEnding;
+        fStopped = false;
+    }
+    // ending or stopping -> close issued, when the close call succeeded.
+    void CloseCalled(bool succeeded) { fCloseIssued = succeeded; }
+    // close issued -> closed, in two steps around the end of the callback
+    // target: the stop is forgotten before it (whoever then sees the device
+    // inactive and stops it is told it is closed), the closing flag after it
+    // (a wait must never see the device neither closing nor closed).
+    void ForgetStop() { fStopped = false; }
+    void EndClosing() { fClosing = false; }
+
+private:
+    std::atomic<bool> fOpening{false};
+    std::atomic<bool> fClosing{false};
+    std::atomic<bool> fStopped{false};
+    bool fCloseIssued = false;
+};
+
 class TWaveAudioIO : public TComponent {
 public:
     explicit TWaveAudioIO(TComponent* AOwner = nullptr);
@@ -244,15 +299,11 @@ protected:
     uint16_t fBufferLength = 1000;
     // Read by the refills on the callback thread, set by the owner.
     std::atomic<uint16_t> fBufferCount{2};
-    // Read without the lock by the waits and by Active.
-    std::atomic<bool> fOpening{false};
-    std::atomic<bool> fClosing{false};
+    TDeviceHandshake fHandshake;
+    // Non-zero from the open call until the close message (Active); read
+    // without the lock by the waits and by Active.
     std::atomic<uintptr_t> fCallback{0};
     uint32_t fCallbackType = 0;
-    // The close call of this open was made; its close message is on the way.
-    bool fCloseIssued = false;
-    // The owner's stop has reset the device in this open.
-    std::atomic<bool> fResetIssued{false};
     TWaveAudioFilterEvent fOnFilter;
 
     // Every header allocated by this device, queued or not.

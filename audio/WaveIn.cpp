@@ -166,7 +166,7 @@ bool TWaveAudioIn::QueueNewBuffer() {
 }
 
 void TWaveAudioIn::QueueInitialBuffers() {
-    for (uint32_t i = QueuedBufferCount(); i < fBufferCount && HasDeviceHandle() && !fClosing; ++i)
+    for (uint32_t i = QueuedBufferCount(); i < fBufferCount && HasDeviceHandle() && !fHandshake.Closing(); ++i)
         if (!QueueNewBuffer()) break;
 }
 
@@ -177,7 +177,7 @@ void TWaveAudioIn::DoWimOpen() {
     DeviceOpened();
     // A device stopped before its open message arrived is already closing:
     // starting it would only fail on the closed handle.
-    if (!fPaused && !fClosing) {
+    if (!fPaused && !fHandshake.Closing()) {
         // A start that fails leaves the device paused.
         fPaused = true;
         if (CheckResult(waveInStart(fHandle))) fPaused = false;
@@ -195,9 +195,9 @@ void TWaveAudioIn::DoWimData(PWAVEHDR pWaveHeader) {
     // last one is back, rather than stay open recording nothing.
     bool refused = false;
     auto closeWhenStarved = [&] {
-        if (refused && !fClosing && QueuedBufferCount() == 0 && HasDeviceHandle()) {
-            fClosing = true;
-            if (waveInReset(fHandle) != MMSYSERR_NOERROR) fClosing = false;
+        if (refused && !fHandshake.Closing() && QueuedBufferCount() == 0 && HasDeviceHandle()) {
+            fHandshake.BeginEnding();
+            if (waveInReset(fHandle) != MMSYSERR_NOERROR) fHandshake.CancelEnding();
         }
         closeWhenEmpty();
     };
@@ -217,7 +217,7 @@ void TWaveAudioIn::DoWimData(PWAVEHDR pWaveHeader) {
                 // The hook kept the block: never free or reuse it.
                 if (!freeIt) pWaveHeader->dwUser = 0;
             }
-            if (!fClosing && QueuedBufferCount() <= fBufferCount) {
+            if (!fHandshake.Closing() && QueuedBufferCount() <= fBufferCount) {
                 refused = true;  // until the device has taken it
                 if (ResizeBuffer(pWaveHeader, BufferSizeForFormat(), nullptr)) {
                     if (AddBuffer(pWaveHeader))

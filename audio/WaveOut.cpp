@@ -282,7 +282,7 @@ void TWaveAudioOut::DiscardBuffer(PWAVEHDR& pWaveHeader) {
 void TWaveAudioOut::QueueInitialBuffers() {
     // One request; each refill asks for the next until the queue is full, so
     // the first buffer plays before the others are filled.
-    if (QueuedBufferCount() == 0 && HasDeviceHandle() && !fClosing) ForwardDeviceMessage(MM_WOM_DONE, 0);
+    if (QueuedBufferCount() == 0 && HasDeviceHandle() && !fHandshake.Closing()) ForwardDeviceMessage(MM_WOM_DONE, 0);
 }
 
 TWaveAudioOut::TRefill TWaveAudioOut::RefillBuffer(PWAVEHDR& pWaveHeader, uint32_t& NumLoops) {
@@ -344,7 +344,7 @@ bool TWaveAudioOut::PlayNext(PWAVEHDR& pWaveHeader) {
         case TRefill::End:
             // The only place a playback ends by itself: what is queued plays
             // out, and the handler that gets the last buffer back closes.
-            fClosing = true;
+            fHandshake.BeginEnding();
             return false;
         case TRefill::Play:
             break;
@@ -364,8 +364,8 @@ void TWaveAudioOut::DoWomOpen() {
     std::exception_ptr pauseError;
     // A device stopped before its open message arrived is already closing
     // (its handle may be gone): nothing is applied to it.
-    if (!fClosing) ApplyOptions();
-    if (fPaused && !fClosing) {
+    if (!fHandshake.Closing()) ApplyOptions();
+    if (fPaused && !fHandshake.Closing()) {
         // The buffers are queued and OnActivate fires even when the pause
         // failed and raised.
         try {
@@ -384,7 +384,7 @@ void TWaveAudioOut::DoWomDone(PWAVEHDR pWaveHeader) {
     std::exception_ptr error;
     try {
         if (pWaveHeader) CheckResult(waveOutUnprepareHeader(fHandle, pWaveHeader, sizeof(WAVEHDR)));
-        if (!fClosing) written = PlayNext(pWaveHeader);
+        if (!fHandshake.Closing()) written = PlayNext(pWaveHeader);
     } catch (...) {
         error = std::current_exception();
     }
@@ -394,7 +394,7 @@ void TWaveAudioOut::DoWomDone(PWAVEHDR pWaveHeader) {
     // failing handler nor a refused write stalls or closes the device; a
     // device that refuses everything ends at the end of the data.
     if (pWaveHeader && !written) {
-        const bool refused = !fClosing;
+        const bool refused = !fHandshake.Closing();
         DiscardBuffer(pWaveHeader);
         if (refused && QueuedBufferCount() < fBufferCount) ForwardDeviceMessage(MM_WOM_DONE, 0);
     }

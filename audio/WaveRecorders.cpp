@@ -92,7 +92,7 @@ void TStockAudioRecorder::DoWimOpen() {
     // does not stay open recording nothing.
     const bool pausedOnPurpose = fPaused;
     auto closeUnstarted = [this, pausedOnPurpose] {
-        if (pausedOnPurpose || !fPaused || fClosing || !HasDeviceHandle()) return;
+        if (pausedOnPurpose || !fPaused || fHandshake.Closing() || !HasDeviceHandle()) return;
         fPaused = false;
         CloseDevice();
     };
@@ -103,12 +103,12 @@ void TStockAudioRecorder::DoWimOpen() {
         throw;
     }
     closeUnstarted();
-    if (!fPaused && !fClosing) CommitTake();
+    if (!fPaused && !fHandshake.Closing()) CommitTake();
 }
 
 void TStockAudioRecorder::DoResume() {
     // Opened paused on purpose: the take is replaced when recording starts.
-    if (HasDeviceHandle() && !fClosing) CommitTake();
+    if (HasDeviceHandle() && !fHandshake.Closing()) CommitTake();
     TWaveAudioIn::DoResume();
 }
 
