@@ -91,7 +91,10 @@ inline std::string EnabledButtons(const TDlgSndRecMain& w) {
     };
     std::string out;
     for (const auto& [name, b] : buttons)
-        if (b->isEnabled()) out += (out.empty() ? "" : " ") + std::string(name);
+        if (b->isEnabled()) {
+            if (!out.empty()) out += ' ';
+            out += name;
+        }
     return out;
 }
 
