@@ -1,7 +1,6 @@
 #include "app/uMain.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <QFile>
@@ -18,7 +17,6 @@
 #include "audio/WavePlayers.h"
 #include "audio/WaveRecorders.h"
 #include "platform/Component.h"
-#include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "upload/uDlgFTPUpload.h"
 #include "platform/widgets/FlatButton.h"
@@ -299,12 +297,9 @@ bool TDlgSndRecMain::SampleExists() const {
 bool TDlgSndRecMain::RecordExists() const { return TakeExists(WavInfoOf(SelectedNode())); }
 
 void TDlgSndRecMain::UpdateButtons() {
-    QTreeWidgetItem* sel = SelectedNode();
     btnPlaySample->setEnabled(SampleExists() && !Recorder->Active());
     btnPlayRecord->setEnabled(RecordExists() && !Recorder->Active());
-    const TWavInfo* own = WavInfoOf(sel);
-    const TWavInfo* up = sel ? WavInfoOf(sel->parent()) : nullptr;
-    btnRec->setEnabled(!Recorder->Active() && own && (!own->recfile.empty() || (up && !up->recfile.empty())));
+    btnRec->setEnabled(!Recorder->Active() && RecordTarget() != nullptr);
     btnPause->setEnabled(Player->Active() || Recorder->Active());
     btnStop->setEnabled(Player->Active() || Recorder->Active());
     if (btnRec->Metering() != Recorder->Active()) btnRec->SetMetering(Recorder->Active());
@@ -350,11 +345,9 @@ void TDlgSndRecMain::btnRecClick() {
     if (!r) return;
     const std::string path = TakePath(*r);
     // The speaker heard a slip in the take and records it again at once:
-    // the player lets go of the take first. Any other playback goes on.
-    if (Player->Active() && fPlayerFile == path) {
-        StopPlayer();
-        WaitUntilWritable(path);
-    }
+    // the player lets go of the take first (its close, which the stop waits
+    // for, closes the file). Any other playback goes on.
+    if (Player->Active() && fPlayerFile == path) StopPlayer();
     // "Rec" always records: a pause left over from an earlier take (paused,
     // then stopped) would open the device paused.
     if (Recorder->Paused()) Recorder->SetPaused(false);
@@ -369,20 +362,6 @@ void TDlgSndRecMain::btnRecClick() {
     if (!started)
         throw Exception("Recording could not start: " + Recorder->LastErrorText() +
                         " The take on disk was not changed.");
-}
-
-void TDlgSndRecMain::WaitUntilWritable(const std::string& path) {
-    QDeadlineTimer limit(5000);
-    QTimer wake;
-    wake.start(5);
-    while (FileExists(path) && !limit.hasExpired()) {
-        try {
-            TFileStream probe(path, fmOpenWrite | fmShareDenyNone);
-            return;
-        } catch (const EFOpenError&) {
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
 }
 
 void TDlgSndRecMain::btnStopClick() {

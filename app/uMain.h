@@ -111,9 +111,6 @@ private:
     void StartTakeScan();
     void TakeChecked(const TTakeChecker::TResults& results);
     void ShowProgress();
-    // Waits, dispatching events, until path can be opened for writing, for
-    // at most a few seconds.
-    void WaitUntilWritable(const std::string& path);
     std::string SamplePath(const TWavInfo& r) const;
     std::string TakePath(const TWavInfo& r) const;
     // The two play commands: resume a paused player, or play the selected
