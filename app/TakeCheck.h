@@ -1,7 +1,6 @@
-// Checks of a finished take, read through the wave stream adapter: whether
-// it clipped, stayed near silence or is very short, or cannot be read as a
-// WAVE image at all; and a worker thread that checks takes off the main
-// thread and hands the verdicts back to it.
+// The take checks (wave/WaveCheck.h) as the window shows them, and a worker
+// thread that checks takes off the main thread and hands the verdicts back
+// to it.
 #pragma once
 
 #include <condition_variable>
@@ -15,33 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "wave/WaveCheck.h"
+
 class QObject;
 class QString;
 
 namespace orvant {
 
-enum TTakeFlag : uint8_t {
-    tfClipped = 1,     // a sample at full scale
-    tfQuiet = 2,       // the peak of the whole take below -40 dBFS
-    tfShort = 4,       // under 0.3 s
-    tfUnreadable = 8,  // not a WAVE image the program can read
-};
-using TTakeFlags = uint8_t;
-
-constexpr uint32_t kShortTakeMs = 300;
-
-struct TTakeCheck {
-    bool exists = false;  // a file (not a folder) at the take's path
-    TTakeFlags flags = 0;
-    bool operator==(const TTakeCheck&) const = default;
-};
-
-// Reads the take at path. The level checks cover 8- and 16-bit PCM; other
-// formats are checked for their length only.
-TTakeCheck CheckTakeFile(const std::string& path);
-
-// "clipped", "too quiet", "very short", "not a readable WAVE file", one per
-// line; empty without flags.
+// The flags in words (TakeFlagWords), one per line; empty without flags.
 QString DescribeTakeFlags(TTakeFlags flags);
 
 // One worker thread that checks the takes of one folder, in the order they

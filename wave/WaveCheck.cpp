@@ -1,0 +1,103 @@
+#include "wave/WaveCheck.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/Streams.h"
+#include "platform/SysUtils.h"
+#include "wave/WaveStorage.h"
+
+namespace orvant {
+
+namespace {
+
+// Strongest excursion from the zero level and whether a sample sits on
+// either rail, over the samples of one PCM format.
+struct TLevelScan {
+    uint32_t peak = 0;
+    bool atFullScale = false;
+
+    void Scan16(const uint8_t* p, size_t samples) {
+        int lo = 0, hi = 0;
+        for (size_t i = 0; i < samples; ++i) {
+            int16_t s;
+            std::memcpy(&s, p + 2 * i, 2);
+            lo = std::min<int>(lo, s);
+            hi = std::max<int>(hi, s);
+        }
+        peak = std::max<uint32_t>(peak, uint32_t(std::max(hi, -lo)));
+        atFullScale = atFullScale || hi >= 32767 || lo <= -32767;
+    }
+    void Scan8(const uint8_t* p, size_t samples) {
+        int lo = 255, hi = 0;
+        for (size_t i = 0; i < samples; ++i) {
+            lo = std::min<int>(lo, p[i]);
+            hi = std::max<int>(hi, p[i]);
+        }
+        if (samples == 0) return;
+        peak = std::max<uint32_t>(peak, uint32_t(std::max(hi - 128, 128 - lo)));
+        atFullScale = atFullScale || hi >= 255 || lo <= 0;
+    }
+};
+
+}  // namespace
+
+TTakeCheck CheckTakeFile(const std::string& path) {
+    TTakeCheck result;
+    if (!FileExists(path)) return result;
+    result.exists = true;
+    try {
+        // Others may go on writing: a take being recorded anew is read as it
+        // stands and checked again when it ends.
+        TWaveStreamAdapter wave(new TFileStream(path, fmOpenRead | fmShareDenyNone), soOwned);
+        const tWAVEFORMATEX* wf = wave.Valid() ? wave.WaveFormat() : nullptr;
+        if (!wf || wf->nBlockAlign == 0 || wf->nAvgBytesPerSec == 0 || !wave.BeginRead()) {
+            result.flags = tfUnreadable;
+            return result;
+        }
+        const bool pcm = wf->wFormatTag == WAVE_FORMAT_PCM && (wf->wBitsPerSample == 8 || wf->wBitsPerSample == 16);
+        const uint32_t bytesPerSample = wf->wBitsPerSample / 8;
+        TLevelScan scan;
+        uint64_t left = wave.DataSize(), got = 0;
+        std::vector<uint8_t> buffer(64 * 1024);
+        while (left > 0) {
+            const int32_t n = wave.Read(buffer.data(), int32_t(std::min<uint64_t>(left, buffer.size())));
+            if (n <= 0) break;
+            if (pcm && bytesPerSample == 2)
+                scan.Scan16(buffer.data(), size_t(n) / 2);
+            else if (pcm)
+                scan.Scan8(buffer.data(), size_t(n));
+            left -= uint32_t(n);
+            got += uint32_t(n);
+        }
+        wave.EndRead();
+        const uint64_t whole = got - got % wf->nBlockAlign;
+        if (whole * 1000 < uint64_t(kShortTakeMs) * wf->nAvgBytesPerSec) result.flags |= tfShort;
+        if (pcm && whole > 0) {
+            if (scan.atFullScale) result.flags |= tfClipped;
+            // -40 dBFS: one hundredth of full scale (32768 or 128).
+            const uint32_t fullScale = bytesPerSample == 2 ? 32768 : 128;
+            if (uint64_t(scan.peak) * 100 < fullScale) result.flags |= tfQuiet;
+        }
+    } catch (const std::exception&) {
+        result.flags = tfUnreadable;  // it exists but cannot be opened
+    }
+    return result;
+}
+
+std::string TakeFlagWords(TTakeFlags flags, const char* separator) {
+    std::string words;
+    const auto add = [&](TTakeFlags flag, const char* word) {
+        if (!(flags & flag)) return;
+        if (!words.empty()) words += separator;
+        words += word;
+    };
+    add(tfUnreadable, "not a readable WAVE file");
+    add(tfClipped, "clipped");
+    add(tfQuiet, "too quiet");
+    add(tfShort, "very short");
+    return words;
+}
+
+}  // namespace orvant
