@@ -2,7 +2,8 @@
 # make-kit.sh CATALOGUE SAMPLES_DIR|- HOST OUT.tar.gz
 #
 # Makes a speaker kit: OUT.tar.gz holds one folder, orvant/, with the program
-# set to post to HOST (a host name, optionally with ":port"), the catalogue
+# set to post to HOST (a host name, optionally with ":port", and with
+# "https://" in front for an upload over TLS), the catalogue
 # as orvant.xml, the reference samples in samples/, an empty recorded/, and
 # the libraries the program needs beyond a Debian 12 desktop's base (lib/,
 # plugins/, qt.conf) and the windows' font (fonts/). It runs after unpacking, without building or
@@ -12,6 +13,10 @@
 # lacks are spoken from the captions by espeak-ng. Before anything is packed
 # the catalogue is judged with the program's own rules
 # (orvant-check-catalogue); any problem stops the kit.
+#
+# An https:// server's certificate is checked against the system's
+# authorities; ORVANT_KIT_CA_FILE=FILE.pem puts that file in the kit as
+# ca.pem and checks against it instead (a private authority).
 #
 # The program is built in $ORVANT_KIT_BUILD, default build-kit/ of this
 # checkout, with the optimisation the test suite runs (RelWithDebInfo), and
@@ -26,15 +31,26 @@ fi
 catalogue="$1" samples="$2" host="$3" out="$4"
 [ -f "$catalogue" ] || { echo "make-kit: no catalogue file $catalogue" >&2; exit 1; }
 [ "$samples" = - ] || [ -d "$samples" ] || { echo "make-kit: no samples folder $samples" >&2; exit 1; }
+scheme=http://
+case "$host" in
+  https://*) scheme=https://; host="${host#https://}" ;;
+  http://*) host="${host#http://}" ;;
+esac
+host="${host%/}"
 case "$host" in
   ""|*[!A-Za-z0-9.:\[\]-]*) echo "make-kit: \"$host\" is not a host name (with an optional :port)" >&2; exit 1 ;;
 esac
+ca="${ORVANT_KIT_CA_FILE:-}"
+[ -z "$ca" ] || [ -f "$ca" ] || { echo "make-kit: no certificate file $ca" >&2; exit 1; }
+[ -z "$ca" ] || [ "$scheme" = https:// ] || { echo "make-kit: ORVANT_KIT_CA_FILE needs an https:// HOST" >&2; exit 1; }
+configured_host="$host"
+[ "$scheme" = http:// ] || configured_host="$scheme$host"
 build="${ORVANT_KIT_BUILD:-$root/build-kit}"
 case "$out" in /*) ;; *) out="$PWD/$out" ;; esac
 
-echo "make-kit: building the program for http://$host/phpu/sndupload.php in $build"
+echo "make-kit: building the program for $scheme$host/phpu/sndupload.php in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_KIT=ON -DORVANT_TESTS=OFF \
-      -DORVANT_BENCH=OFF "-DORVANT_UPLOAD_HOST=$host" >/dev/null
+      -DORVANT_BENCH=OFF "-DORVANT_UPLOAD_HOST=$configured_host" "-DORVANT_UPLOAD_CA_FILE=${ca:+ca.pem}" >/dev/null
 cmake --build "$build" --target orvant orvant-check-catalogue >/dev/null
 
 stage="$(mktemp -d)"
@@ -43,6 +59,7 @@ kit="$stage/orvant"
 mkdir -p "$kit/samples" "$kit/recorded" "$kit/lib"
 strip --strip-unneeded -o "$kit/orvant" "$build/bin/orvant"
 cp "$catalogue" "$kit/orvant.xml"
+[ -z "$ca" ] || cp "$ca" "$kit/ca.pem"
 check="$build/kit/orvant-check-catalogue"
 [ "$samples" = - ] || cp -R "$samples/." "$kit/samples/"
 
@@ -102,7 +119,7 @@ Orvant Sound Recording Tool
 
 Start the program with ./orvant in this folder (or from your file manager).
 Your recordings are kept in recorded/; "Compress and Upload" sends them,
-with your name, country and region, to $host.
+with your name, country and region, to $host$([ "$scheme" = https:// ] && echo " over an encrypted connection").
 Keep this folder together: the program needs the files beside it.
 EOF
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
 #include <mutex>
 #include <vector>
@@ -14,13 +15,41 @@
 #ifndef ORVANT_UPLOAD_HOST_DEFAULT
 #define ORVANT_UPLOAD_HOST_DEFAULT "127.0.0.1"
 #endif
+#ifndef ORVANT_UPLOAD_CA_FILE_DEFAULT
+#define ORVANT_UPLOAD_CA_FILE_DEFAULT ""
+#endif
 
 namespace orvant {
 
+namespace {
+
+std::string FromEnvironment(const char* name, const char* fallback) {
+    const char* env = std::getenv(name);
+    return env && *env ? env : fallback;
+}
+
+bool IsHttpsUrl(const std::string& url) { return url.compare(0, 8, "https://") == 0; }
+
+}  // namespace
+
 std::string CollectionServerUrl() {
-    const char* env = std::getenv("ORVANT_UPLOAD_HOST");
-    const std::string host = env && *env ? env : ORVANT_UPLOAD_HOST_DEFAULT;
-    return "http://" + host + "/phpu/sndupload.php";
+    std::string host = FromEnvironment("ORVANT_UPLOAD_HOST", ORVANT_UPLOAD_HOST_DEFAULT);
+    std::string scheme = "http://";
+    for (const char* s : {"https://", "http://"}) {
+        if (host.compare(0, std::strlen(s), s) == 0) {
+            scheme = s;
+            host.erase(0, std::strlen(s));
+            break;
+        }
+    }
+    while (!host.empty() && host.back() == '/') host.pop_back();
+    return scheme + host + "/phpu/sndupload.php";
+}
+
+std::string CollectionServerCaFile() {
+    const std::string file = FromEnvironment("ORVANT_UPLOAD_CA_FILE", ORVANT_UPLOAD_CA_FILE_DEFAULT);
+    // A kit carries its authority beside the program ("ca.pem").
+    return file.empty() || file[0] == '/' ? file : ProgramFolder() + file;
 }
 
 namespace {
@@ -204,7 +233,21 @@ THttpClient::TReply THttpClient::PostFile(const std::string& url, const std::str
     headers = curl_slist_append(headers, "Expect:");
 
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
+    // Only the scheme the URL names: an https:// server is never reached in
+    // the clear, and its certificate and name are checked (libcurl's
+    // defaults, set again here so that no later change loosens them).
+    const bool tls = IsHttpsUrl(url);
+    const std::string caFile = CollectionServerCaFile();
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, tls ? "https" : "http");
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_CAINFO, tls && !caFile.empty() ? caFile.c_str() : nullptr);
+    // A server that takes no connection within 30 s, or a transfer that
+    // stalls (under one byte a second for a minute), fails and may be tried
+    // again.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(head.size() + tail.size()) + curl_off_t(fileSize));
@@ -243,6 +286,20 @@ THttpClient::TReply THttpClient::PostFile(const std::string& url, const std::str
     else if (m.readFailed) reply.error = "Reading " + file.FileName() + " failed while sending it.";
     else if (!m.callbackError.empty()) reply.error = m.callbackError;
     else if (rc != CURLE_OK) reply.error = *errbuf ? errbuf : curl_easy_strerror(rc);
+    if (!disconnected && !m.readFailed && m.callbackError.empty()) {
+        switch (rc) {
+            case CURLE_COULDNT_CONNECT:
+            case CURLE_OPERATION_TIMEDOUT:
+            case CURLE_SEND_ERROR:
+            case CURLE_RECV_ERROR:
+            case CURLE_GOT_NOTHING:
+            case CURLE_PARTIAL_FILE:
+                reply.mayPass = true;
+                break;
+            default:
+                break;
+        }
+    }
     if (!reply.transferred) reply.status = rc == CURLE_OK ? reply.status : 0;
 
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
@@ -269,8 +326,10 @@ TUploadResult UploadArchiveTo(THttpClient& client, const std::string& url, const
         r.reply = std::move(reply.body);
         if (!reply.transferred) {
             r.error = reply.error;
+            r.mayPass = reply.mayPass;
         } else if (reply.status < 200 || reply.status > 299) {
             r.error = "The server answered with status " + std::to_string(reply.status) + ".";
+            r.mayPass = reply.status >= 500 && reply.status <= 599;
         } else {
             const bool accepted = !reply.bodyTruncated && IsAcceptedReply(r.reply);
             r.outcome = accepted ? TUploadOutcome::uoAccepted : TUploadOutcome::uoRejected;
@@ -278,6 +337,17 @@ TUploadResult UploadArchiveTo(THttpClient& client, const std::string& url, const
     } catch (const std::exception& e) {
         r.outcome = TUploadOutcome::uoFailed;
         r.error = e.what();
+    }
+    return r;
+}
+
+TUploadResult UploadArchiveWithRetries(THttpClient& client, const std::string& url, const std::string& archivePath,
+                                       const std::function<bool(int attempt, int delayMs)>& waitBeforeRetry,
+                                       const std::vector<int>& delaysMs) {
+    TUploadResult r = UploadArchiveTo(client, url, archivePath);
+    for (size_t i = 0; i < delaysMs.size() && r.mayPass; ++i) {
+        if (!waitBeforeRetry(int(i) + 1, delaysMs[i])) break;
+        r = UploadArchiveTo(client, url, archivePath);
     }
     return r;
 }

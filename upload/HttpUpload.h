@@ -6,17 +6,27 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace orvant {
 
 enum class TWorkMode { wmRead, wmWrite };
 
-// The collection server's URL: "http://" + host + "/phpu/sndupload.php".
-// The host is ORVANT_UPLOAD_HOST from the environment when set and not
-// empty, otherwise the one chosen when the program was configured. It may
-// carry a port ("127.0.0.1:8080").
+// The collection server's URL: "http://" + host + "/phpu/sndupload.php", or
+// "https://" + host + ... when the host is written with that scheme in front
+// ("https://collect.example.org"). The host is ORVANT_UPLOAD_HOST from the
+// environment when set and not empty, otherwise the one chosen when the
+// program was configured. It may carry a port ("127.0.0.1:8080").
 std::string CollectionServerUrl();
+
+// The file of certificate authorities an https:// server's certificate is
+// checked against: ORVANT_UPLOAD_CA_FILE from the environment when set and
+// not empty, else the one chosen when the program was configured; empty
+// means the system's authorities, and a relative path lies in the program's
+// folder.
+std::string CollectionServerCaFile();
 
 // The framing of the archive inside the request body: everything before the
 // archive's bytes and everything after them.
@@ -62,9 +72,14 @@ public:
         std::string body;          // reply body (its first 64 KiB)
         bool bodyTruncated = false;  // the body was longer than that
         std::string error;         // why the transfer failed
+        // The transfer failed for a reason that may pass: the connection was
+        // refused, reset or timed out, or it closed with nothing received.
+        bool mayPass = false;
     };
     // POSTs head, the file's bytes and tail to url as one body of type
-    // contentType. The file is read while sending, never whole. A file that
+    // contentType. An https:// url goes over TLS with the server's
+    // certificate and name checked (CollectionServerCaFile); a check that
+    // fails sends nothing. The file is read while sending, never whole. A file that
     // cannot be opened is raised as the stream's EFOpenError; every other
     // failure ends in a reply with transferred false.
     TReply PostFile(const std::string& url, const std::string& contentType, const std::string& head,
@@ -89,11 +104,28 @@ struct TUploadResult {
     long status = 0;
     std::string reply;
     std::string error;
+    // A failure that may pass when tried again: the transfer's (see
+    // TReply::mayPass) or a 5xx status.
+    bool mayPass = false;
 };
 
 // Posts the archive at archivePath (opened by that path, shared for reading
 // only) to url with the client. The name sent is the archive's name part
 // with its ASCII letters lowered. Raises nothing.
 TUploadResult UploadArchiveTo(THttpClient& client, const std::string& url, const std::string& archivePath);
+
+// The pauses before the tries after the first: three more tries over about
+// 30 s, so that a server restarting or a network coming back is waited for.
+inline constexpr int kUploadRetryDelaysMs[] = {3000, 9000, 18000};
+
+// Uploads as UploadArchiveTo and, while the outcome is a failure that may
+// pass, tries again with the same archive after each pause of delaysMs.
+// Before each new try, waitBeforeRetry(try, ms) is called (try 1 for the
+// first repetition) and must return after about ms milliseconds; when it
+// returns false (the user called it off), the last failure is returned.
+TUploadResult UploadArchiveWithRetries(THttpClient& client, const std::string& url, const std::string& archivePath,
+                                       const std::function<bool(int attempt, int delayMs)>& waitBeforeRetry,
+                                       const std::vector<int>& delaysMs = {std::begin(kUploadRetryDelaysMs),
+                                                                           std::end(kUploadRetryDelaysMs)});
 
 }  // namespace orvant

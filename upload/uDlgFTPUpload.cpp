@@ -1,6 +1,7 @@
 #include "upload/uDlgFTPUpload.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -207,7 +208,19 @@ bool TDlgFtpUpload::UploadVoiceArchive(const std::string& archive) {
     fArchiveSize = GetFileSizeOf(archive);
     ProgressBar1->setValue(0);
     ProgressBar1->setRange(0, std::max(fArchiveSize, 0));
-    const TUploadResult r = UploadArchiveTo(*IdHTTP1, CollectionServerUrl(), archive);
+    // A failure that may pass (the server restarting, a network dropping)
+    // is tried again, the same archive, after a pause in which the dialog
+    // stays responsive; Abort ends the pause at once.
+    const auto pause = [this](int, int delayMs) {
+        ProgressBar1->setValue(0);
+        QElapsedTimer waited;
+        waited.start();
+        while (!fAborted && waited.elapsed() < delayMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            int(std::clamp<qint64>(delayMs - waited.elapsed(), 1, 50)));
+        return !fAborted;
+    };
+    const TUploadResult r = UploadArchiveWithRetries(*IdHTTP1, CollectionServerUrl(), archive, pause, RetryDelaysMs);
     if (r.outcome == TUploadOutcome::uoFailed) QApplication::beep();
     return r.outcome == TUploadOutcome::uoAccepted;
 }

@@ -44,6 +44,9 @@ public:
     TFlatButton* BtnClose = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     std::unique_ptr<THttpClient> IdHTTP1;
+    // The pauses before the upload is tried again after a failure that may
+    // pass (kUploadRetryDelaysMs; tests shorten them).
+    std::vector<int> RetryDelaysMs{std::begin(kUploadRetryDelaysMs), std::end(kUploadRetryDelaysMs)};
 
     // Handlers (public so that tests can drive them like clicks).
     void BtnUploadClick();

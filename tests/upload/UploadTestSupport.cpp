@@ -37,7 +37,8 @@ std::string PseudoAudio(size_t bytes, uint32_t seed) {
     return s;
 }
 
-TCollectionServer::TCollectionServer(const std::string& mode, const std::string& sourceDir) {
+TCollectionServer::TCollectionServer(const std::string& mode, const std::string& sourceDir,
+                                     const std::vector<std::string>& extraArgs) {
     fSaveDir = fDir / "saved";
     const std::string portFile = fDir / "port";
     std::vector<std::string> args = {"python3", ServerScript(), "--port", "0", "--port-file", portFile,
@@ -46,6 +47,7 @@ TCollectionServer::TCollectionServer(const std::string& mode, const std::string&
         args.push_back("--source-dir");
         args.push_back(sourceDir);
     }
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

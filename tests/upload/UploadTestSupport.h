@@ -35,14 +35,17 @@ class TCollectionServer {
 public:
     // Starts tests/upload/collection_server.py in mode; with sourceDir the
     // server compares every archive entry with the file of that folder.
-    explicit TCollectionServer(const std::string& mode, const std::string& sourceDir = "");
+    // extraArgs go to the script as they are (--fail-first N, --tls-cert F
+    // --tls-key F).
+    explicit TCollectionServer(const std::string& mode, const std::string& sourceDir = "",
+                               const std::vector<std::string>& extraArgs = {});
     ~TCollectionServer();
     TCollectionServer(const TCollectionServer&) = delete;
     TCollectionServer& operator=(const TCollectionServer&) = delete;
 
     int Port() const { return fPort; }
     std::string Host() const { return "127.0.0.1:" + std::to_string(fPort); }
-    std::string Url() const { return "http://" + Host() + "/phpu/sndupload.php"; }
+    std::string Url(const char* scheme = "http://") const { return scheme + Host() + "/phpu/sndupload.php"; }
     const std::string& SaveDir() const { return fSaveDir; }
     // The record of request n (1-based) as JSON text, waiting up to two
     // minutes for the server to finish it; empty when it never appears.

@@ -8,6 +8,9 @@ from, records what it saw in <save-dir>/<n>.json and answers according to
 its mode.
 
   collection_server.py --port 0 --port-file F --save-dir D [--mode MODE] [--source-dir S]
+                       [--fail-first N] [--tls-cert PEM --tls-key PEM]
+  (--fail-first: the first N requests are answered 503 after their body, then MODE;
+   --tls-cert/--tls-key: HTTPS instead of HTTP)
   collection_server.py --check ARCHIVE [--source-dir S]   (prints the entries as JSON)
 """
 import argparse
@@ -17,6 +20,7 @@ import re
 import select
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -213,6 +217,9 @@ class Handler(BaseHTTPRequestHandler):
                 return
             self.reply(200, b"E=0")
             return
+        if n <= srv.fail_first:
+            self.reply(503, b"busy, try again")
+            return
         replies = {
             "ok": (200, b"E=0"), "404": (404, b"E=0"), "500": (500, b"E=0"),
             "e0lower": (200, b"e=0"), "E00": (200, b"E=00"), "spaces": (200, b" \r\n E=0 \r\n"),
@@ -270,6 +277,9 @@ def main():
     ap.add_argument("--mode", default="ok",
                     choices=["ok", "404", "500", "302", "e0lower", "E00", "spaces", "hang", "hold", "drop", "sink"])
     ap.add_argument("--check")
+    ap.add_argument("--fail-first", type=int, default=0)
+    ap.add_argument("--tls-cert")
+    ap.add_argument("--tls-key")
     a = ap.parse_args()
     if a.check:
         with open(a.check, "rb") as f:
@@ -281,6 +291,11 @@ def main():
     srv.daemon_threads = True
     srv.mode, srv.save_dir, srv.source_dir = a.mode, a.save_dir, a.source_dir
     srv.counter, srv.lock = 0, threading.Lock()
+    srv.fail_first = a.fail_first
+    if a.tls_cert:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(a.tls_cert, a.tls_key)
+        srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
     if a.port_file:
         tmp = a.port_file + ".part"
         with open(tmp, "w") as f:

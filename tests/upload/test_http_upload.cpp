@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "platform/Streams.h"
 #include "tests/upload/UploadTestSupport.h"
@@ -62,8 +63,15 @@ TEST(HttpUpload, ReplyIsJudgedTrimmedAndCaseSensitive) {
 }
 
 TEST(HttpUpload, EndpointHostComesFromTheEnvironmentWhenSet) {
-    ::setenv("ORVANT_UPLOAD_HOST", "collect.example:8081", 1);
-    EXPECT_EQ(CollectionServerUrl(), "http://collect.example:8081/phpu/sndupload.php");
+    for (const auto& [host, url] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"collect.example:8081", "http://collect.example:8081/phpu/sndupload.php"},
+             {"https://collect.example", "https://collect.example/phpu/sndupload.php"},
+             {"https://collect.example:8443/", "https://collect.example:8443/phpu/sndupload.php"},
+             {"http://collect.example", "http://collect.example/phpu/sndupload.php"},
+         }) {
+        ::setenv("ORVANT_UPLOAD_HOST", host, 1);
+        EXPECT_EQ(CollectionServerUrl(), url);
+    }
     ::setenv("ORVANT_UPLOAD_HOST", "", 1);
     const std::string fallback = CollectionServerUrl();
     ::unsetenv("ORVANT_UPLOAD_HOST");
@@ -180,4 +188,113 @@ TEST(HttpUpload, MissingArchiveAndUnreachableServerFailWithoutRaising) {
     // An archive locked by a writer cannot be sent either.
     TFileStream writer(a.archive, fmOpenWrite | fmShareExclusive);
     EXPECT_EQ(UploadArchiveTo(client, url, a.archive).outcome, TUploadOutcome::uoFailed);
+}
+
+namespace {
+
+// A self-signed certificate and its key in folder, for the names given as
+// subjectAltName ("IP:127.0.0.1", "DNS:localhost").
+std::string MakeCertificate(const TScratchDir& folder, const std::string& stem, const std::string& altNames) {
+    int status = -1;
+    const std::string out = testsupport::RunCommand(
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=orvant-test -addext subjectAltName=" + altNames +
+            " -keyout '" + folder / (stem + ".key") + "' -out '" + folder / (stem + ".pem") + "' 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << out;
+    return folder / stem;
+}
+
+}  // namespace
+
+TEST(HttpUpload, HttpsSendsOnlyToAServerWhoseCertificateChecksOut) {
+    TArchiveFixture a;
+    TScratchDir certs;
+    const std::string good = MakeCertificate(certs, "good", "IP:127.0.0.1");
+    const std::string other = MakeCertificate(certs, "other", "DNS:elsewhere.example");
+    const struct {
+        const char* what;
+        std::string cert;     // the server's
+        std::string caFile;   // what the client trusts; empty: the system's authorities
+        const char* scheme;
+        TUploadOutcome outcome;
+    } cases[] = {
+        {"trusted", good, good + ".pem", "https://", TUploadOutcome::uoAccepted},
+        {"unknown authority", good, "", "https://", TUploadOutcome::uoFailed},
+        {"name does not match", other, other + ".pem", "https://", TUploadOutcome::uoFailed},
+        {"plain HTTP to a TLS server", good, good + ".pem", "http://", TUploadOutcome::uoFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TCollectionServer server("ok", a.src.Path(), {"--tls-cert", c.cert + ".pem", "--tls-key", c.cert + ".key"});
+        ::setenv("ORVANT_UPLOAD_CA_FILE", c.caFile.c_str(), 1);
+        THttpClient client;
+        const TUploadResult r = UploadArchiveTo(client, server.Url(c.scheme), a.archive);
+        EXPECT_EQ(r.outcome, c.outcome) << r.error;
+        if (c.caFile.empty() || c.cert == other) {
+            EXPECT_FALSE(r.mayPass) << r.error;  // a certificate does not fix itself
+        }
+        if (c.outcome == TUploadOutcome::uoAccepted) {
+            EXPECT_TRUE(Json(server.WaitRecord(1))["errors"].toArray().isEmpty()) << server.WaitRecord(1);
+        } else {
+            EXPECT_FALSE(server.HasRecord(1)) << "a request reached the server";
+        }
+    }
+    ::unsetenv("ORVANT_UPLOAD_CA_FILE");
+}
+
+TEST(HttpUpload, FailuresThatMayPassAreTriedAgainTheOthersNot) {
+    TArchiveFixture a;
+    const struct {
+        const char* mode;
+        int failFirst;
+        TUploadOutcome outcome;
+        int requests;  // that reached the server
+        int pauses;
+    } cases[] = {
+        {"ok", 2, TUploadOutcome::uoAccepted, 3, 2},  // 503 twice, then accepted
+        {"500", 0, TUploadOutcome::uoFailed, 4, 3},
+        {"drop", 0, TUploadOutcome::uoFailed, 4, 3},
+        {"404", 0, TUploadOutcome::uoFailed, 1, 0},
+        {"E00", 0, TUploadOutcome::uoRejected, 1, 0},
+        {"unreachable", 0, TUploadOutcome::uoFailed, 0, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const bool unreachable = std::string(c.mode) == "unreachable";
+        std::unique_ptr<TCollectionServer> server;
+        if (!unreachable)
+            server = std::make_unique<TCollectionServer>(c.mode, a.src.Path(),
+                                                         std::vector<std::string>{"--fail-first",
+                                                                                  std::to_string(c.failFirst)});
+        const std::string url = unreachable ? "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/phpu/sndupload.php"
+                                            : server->Url();
+        THttpClient client;
+        std::vector<int> pauses;
+        const TUploadResult r = UploadArchiveWithRetries(
+            client, url, a.archive, [&](int attempt, int ms) {
+                pauses.push_back(attempt * 1000 + ms);
+                return true;
+            },
+            {1, 2, 3});
+        EXPECT_EQ(r.outcome, c.outcome) << r.error;
+        EXPECT_EQ(int(pauses.size()), c.pauses);
+        for (size_t i = 0; i < pauses.size(); ++i) EXPECT_EQ(pauses[i], int(i + 1) * 1001);
+        if (server) {
+            if (c.requests > 0) server->WaitRecord(c.requests);
+            EXPECT_FALSE(server->HasRecord(c.requests + 1));
+            EXPECT_TRUE(c.requests == 0 || server->HasRecord(c.requests));
+        }
+    }
+
+    // A pause called off ends the tries with the last failure.
+    TCollectionServer busy("500", a.src.Path());
+    THttpClient client;
+    int pauses = 0;
+    const TUploadResult r = UploadArchiveWithRetries(client, busy.Url(), a.archive, [&](int, int) {
+        ++pauses;
+        return false;
+    });
+    EXPECT_EQ(pauses, 1);
+    EXPECT_EQ(r.status, 500);
+    EXPECT_FALSE(busy.HasRecord(2));
 }

@@ -262,24 +262,63 @@ TEST(UploadDialog, EmptyRecordedFolderStillUploadsInfo) {
 }
 
 TEST(UploadDialog, EveryKindOfServerFailureSaysErrorUploadingFile) {
-    for (const char* mode : {"404", "500", "302", "e0lower", "E00", "drop", "unreachable"}) {
-        SCOPED_TRACE(mode);
+    // requests: how many reached the server; a failure that may pass (5xx,
+    // a dropped connection, no server) is tried three times more.
+    const struct {
+        const char* mode;
+        int requests;
+    } cases[] = {{"404", 1}, {"500", 4}, {"302", 1}, {"e0lower", 1}, {"E00", 1}, {"drop", 4}, {"unreachable", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
         TFlowFixture f(1);
         std::unique_ptr<TCollectionServer> server;
-        if (std::string(mode) == "unreachable") {
+        if (std::string(c.mode) == "unreachable") {
             ::setenv("ORVANT_UPLOAD_HOST", ("127.0.0.1:" + std::to_string(UnusedPort())).c_str(), 1);
         } else {
-            server = std::make_unique<TCollectionServer>(mode, f.recorded);
+            server = std::make_unique<TCollectionServer>(c.mode, f.recorded);
             f.UseServer(*server);
         }
         TDlgFtpUpload dlg(nullptr, f.program.Path());
+        dlg.RetryDelaysMs = {10, 10, 10};
         TBoxAnswerer answers;
         f.Run(dlg);
         EXPECT_EQ(Texts(answers.boxes), QStringList{"Error uploading file!"});
         if (!answers.boxes.empty()) {
             EXPECT_EQ(answers.boxes[0].title, "Corvane Voice Record Upload...");
         }
+        if (server) {
+            EXPECT_TRUE(server->HasRecord(c.requests));
+            EXPECT_FALSE(server->HasRecord(c.requests + 1));
+        }
     }
+}
+
+TEST(UploadDialog, AServerBackAfterABusySpellIsUploadedTo) {
+    TFlowFixture f(2);
+    TCollectionServer server("ok", f.recorded, {"--fail-first", "1"});
+    f.UseServer(server);
+    TDlgFtpUpload dlg(nullptr, f.program.Path());
+    dlg.RetryDelaysMs = {10, 10, 10};
+    TBoxAnswerer answers;
+    f.Run(dlg);
+    EXPECT_EQ(Texts(answers.boxes), QStringList{"Upload complete!"});
+    EXPECT_TRUE(Json(server.WaitRecord(2))["errors"].toArray().isEmpty()) << server.WaitRecord(2);
+}
+
+TEST(UploadDialog, AbortConfirmedDuringThePauseBeforeATryEndsItSilently) {
+    TServedFlow f("500", 1);
+    f.dlg.RetryDelaysMs = {600000};
+    bool pressed = false;
+    f.answers.onTick = [&] {
+        if (!pressed && f.server.HasRecord(1)) {
+            pressed = true;
+            Press(f.dlg.BtnAbort);
+        }
+    };
+    f.Run();
+    EXPECT_TRUE(pressed);
+    EXPECT_EQ(Texts(f.answers.boxes), QStringList{"Sure you want to abort uploading?"});
+    EXPECT_FALSE(f.server.HasRecord(2));
 }
 
 TEST(UploadDialog, ReplyWithWhitespaceAroundCountsAsComplete) {
