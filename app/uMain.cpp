@@ -43,6 +43,18 @@ void StyleCommandButton(TFlatButton* b, const QColor& font) {
 
 }  // namespace
 
+std::string InSpeakersWords(const std::string& text) {
+    // What the sound layer reports (through ALSA) when no sound server
+    // listens, or one turned the program away.
+    static const char* const kServerDown[] = {"Connection refused", "Host is down", "Connection reset"};
+    for (const char* reason : kServerDown)
+        if (text.find(reason) != std::string::npos)
+            return "The sound system is not running, or it refused the connection, so nothing can be recorded "
+                   "or played. Start the sound system (signing out and in again starts it), then try again.\n\n"
+                   "Details: " + text;
+    return text;
+}
+
 // ---------------------------------------------------------------------------
 // Main window
 
@@ -180,7 +192,7 @@ void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
     try {
         (this->*handler)();
     } catch (const std::exception& e) {
-        ShowException(e);
+        ShowErrorBox(QString::fromStdString(InSpeakersWords(e.what())));
     }
 }
 

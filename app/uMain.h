@@ -25,6 +25,12 @@ class TFlatButton;
 class TStockAudioPlayer;
 class TStockAudioRecorder;
 
+// A failure's text as the error box shows it to the speaker: when the sound
+// system is not running or refused the connection, what happened and what
+// to do in plain words, then the technical detail; otherwise the text as
+// it is.
+std::string InSpeakersWords(const std::string& text);
+
 // ---------------------------------------------------------------------------
 class TDlgSndRecMain : public QWidget, private TPhraseTreeHost {
     Q_OBJECT

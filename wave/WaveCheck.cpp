@@ -6,6 +6,7 @@
 
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
+#include "wave/SpeechDetector.h"
 #include "wave/WaveStorage.h"
 
 namespace orvant {
@@ -41,6 +42,31 @@ struct TLevelScan {
     }
 };
 
+// The energies of a 16-bit take's 10 ms frames, and whether its noise floor
+// comes within kNoisyWithinDb of its speech.
+struct TNoiseScan {
+    uint16_t channels = 1;
+    std::vector<float> frameDb;
+
+    void Scan16(const uint8_t* p, size_t frames, size_t frameLength) {
+        std::vector<int16_t> samples(frameLength * channels);
+        for (size_t at = 0; at + frameLength <= frames; at += frameLength) {
+            std::memcpy(samples.data(), p + 2 * at * channels, 2 * samples.size());
+            frameDb.push_back(float(FrameEnergyDb(samples.data(), frameLength, channels)));
+        }
+    }
+    bool Noisy() {
+        if (frameDb.empty()) return false;
+        const auto at = [this](size_t percent) {
+            const auto nth = frameDb.begin() + std::ptrdiff_t((frameDb.size() - 1) * percent / 100);
+            std::nth_element(frameDb.begin(), nth, frameDb.end());
+            return double(*nth);
+        };
+        const double noise = at(10), speech = at(95);
+        return speech - noise < kNoisyWithinDb;
+    }
+};
+
 }  // namespace
 
 TTakeCheck CheckTakeFile(const std::string& path) {
@@ -59,13 +85,20 @@ TTakeCheck CheckTakeFile(const std::string& path) {
         const bool pcm = wf->wFormatTag == WAVE_FORMAT_PCM && (wf->wBitsPerSample == 8 || wf->wBitsPerSample == 16);
         const uint32_t bytesPerSample = wf->wBitsPerSample / 8;
         TLevelScan scan;
+        TNoiseScan noise;
+        noise.channels = std::max<uint16_t>(wf->nChannels, 1);
+        // Whole 10 ms frames in every read, for the noise check.
+        const size_t frameLength = std::max<size_t>(wf->nSamplesPerSec / 100, 1);
+        const size_t frameBytes = frameLength * wf->nBlockAlign;
         uint64_t left = wave.DataSize(), got = 0;
-        std::vector<uint8_t> buffer(64 * 1024);
+        std::vector<uint8_t> buffer(std::max<size_t>(1, 64 * 1024 / frameBytes) * frameBytes);
         while (left > 0) {
             const int32_t n = wave.Read(buffer.data(), int32_t(std::min<uint64_t>(left, buffer.size())));
             if (n <= 0) break;
-            if (pcm && bytesPerSample == 2)
+            if (pcm && bytesPerSample == 2) {
                 scan.Scan16(buffer.data(), size_t(n) / 2);
+                noise.Scan16(buffer.data(), size_t(n) / wf->nBlockAlign, frameLength);
+            }
             else if (pcm)
                 scan.Scan8(buffer.data(), size_t(n));
             left -= uint32_t(n);
@@ -78,7 +111,10 @@ TTakeCheck CheckTakeFile(const std::string& path) {
             if (scan.atFullScale) result.flags |= tfClipped;
             // -40 dBFS: one hundredth of full scale (32768 or 128).
             const uint32_t fullScale = bytesPerSample == 2 ? 32768 : 128;
-            if (uint64_t(scan.peak) * 100 < fullScale) result.flags |= tfQuiet;
+            if (uint64_t(scan.peak) * 100 < fullScale)
+                result.flags |= tfQuiet;
+            else if (!(result.flags & tfShort) && noise.Noisy())
+                result.flags |= tfNoisy;
         }
     } catch (const std::exception&) {
         result.flags = tfUnreadable;  // it exists but cannot be opened
@@ -97,6 +133,7 @@ std::string TakeFlagWords(TTakeFlags flags, const char* separator) {
     add(tfClipped, "clipped");
     add(tfQuiet, "too quiet");
     add(tfShort, "very short");
+    add(tfNoisy, "noisy");
     return words;
 }
 

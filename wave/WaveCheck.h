@@ -1,6 +1,7 @@
 // The checks of a finished take, read through the wave stream adapter:
-// whether it clipped, stayed near silence or is very short, or cannot be read
-// as a WAVE image at all. Plain code: the recording program checks its takes
+// whether it clipped, stayed near silence, is very short, was recorded in a
+// room whose noise comes near the speech, or cannot be read as a WAVE image
+// at all. Plain code: the recording program checks its takes
 // with it, and the collection server the takes it receives.
 #pragma once
 
@@ -14,10 +15,12 @@ enum TTakeFlag : uint8_t {
     tfQuiet = 2,       // the peak of the whole take below -40 dBFS
     tfShort = 4,       // under 0.3 s
     tfUnreadable = 8,  // not a WAVE image the program can read
+    tfNoisy = 16,      // its noise floor within 20 dB of its speech
 };
 using TTakeFlags = uint8_t;
 
 constexpr uint32_t kShortTakeMs = 300;
+constexpr double kNoisyWithinDb = 20;
 
 struct TTakeCheck {
     bool exists = false;  // a file (not a folder) at the take's path
@@ -25,12 +28,16 @@ struct TTakeCheck {
     bool operator==(const TTakeCheck&) const = default;
 };
 
-// Reads the take at path. The level checks cover 8- and 16-bit PCM; other
-// formats are checked for their length only.
+// Reads the take at path. The level checks cover 8- and 16-bit PCM, the
+// noise check 16-bit PCM; other formats are checked for their length only.
+// The noise floor is the level of the take's quietest 10 ms frames (the
+// tenth of them), its speech that of its loudest (the twentieth); a take
+// that never falls quiet (a steady hum) is noisy too. A take that is too
+// quiet or very short is not judged for noise as well.
 TTakeCheck CheckTakeFile(const std::string& path);
 
-// "not a readable WAVE file", "clipped", "too quiet", "very short", in that
-// order, joined by separator; empty without flags.
+// "not a readable WAVE file", "clipped", "too quiet", "very short", "noisy",
+// in that order, joined by separator; empty without flags.
 std::string TakeFlagWords(TTakeFlags flags, const char* separator = "\n");
 
 }  // namespace orvant

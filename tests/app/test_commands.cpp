@@ -52,8 +52,8 @@ std::vector<int> Sine(uint32_t ms, double hz, double peak, bool gaps = false) {
     return v;
 }
 
-// A 22050 Hz, 16-bit stereo WAV file of ms milliseconds of a sine.
-void WriteWav(const std::string& path, uint32_t ms, double hz) { WriteSamples(path, Sine(ms, hz, 8000)); }
+// A 22050 Hz, 16-bit stereo WAV file of ms milliseconds of a sine in bursts.
+void WriteWav(const std::string& path, uint32_t ms, double hz) { WriteSamples(path, Sine(ms, hz, 8000, true)); }
 
 // What Python's wave module reads from a file: channels, sample width,
 // rate and frames; all -1 when it cannot read it as a WAVE file.
@@ -435,6 +435,31 @@ TEST(ErrorBox, IsAMessageBoxWithTheApplicationsTitle) {
     EXPECT_TRUE(text.contains(QString::fromStdString(pf.dir + "orvant.xml"))) << text.toStdString();
 }
 
+TEST(ErrorBox, ASoundSystemThatIsDownIsSaidInPlainWordsWithTheDetailAfter) {
+    const struct {
+        const char* text;
+        bool plain;
+    } cases[] = {
+        {"Undefined external error. (ALSA default: Connection refused)", true},
+        {"Recording could not start: Undefined external error. (ALSA default: Host is down) The take on disk was "
+         "not changed.",
+         true},
+        {"The specified device is already in use. Wait until it is free, and then try again.", false},
+        {"Undefined external error. (ALSA hw:31: No such file or directory)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string words = InSpeakersWords(c.text);
+        if (!c.plain) {
+            EXPECT_EQ(words, c.text);
+            continue;
+        }
+        EXPECT_EQ(words.rfind("The sound system is not running, or it refused the connection", 0), 0u) << words;
+        EXPECT_NE(words.find("Start the sound system"), std::string::npos);
+        EXPECT_EQ(words.substr(words.size() - std::string(c.text).size()), c.text);  // the detail after it
+    }
+}
+
 // ---------------------------------------------------------------------------
 // A long session at speed: keys, the level on "Rec", take checks, progress.
 
@@ -442,10 +467,16 @@ TEST(TakeCheck, FlagsFromGeneratedTakes) {
     ProgramFolder pf;
     std::vector<int> square(22050);
     for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 50) % 2 ? 32767 : -32768;
-    std::vector<int> lowRail = Sine(1000, 440, 8000);
+    std::vector<int> lowRail = Sine(1000, 440, 8000, true);
     lowRail[500] = -32768;  // one sample on the negative rail is a clip too
     std::vector<int> square8(22050);
     for (size_t i = 0; i < square8.size(); ++i) square8[i] = (i / 50) % 2 ? 255 : 0;
+    // Speech in bursts over a room's noise 30 dB and 15 dB below it.
+    const auto inNoise = [](double noisePeak) {
+        std::vector<int> v = Sine(2000, 440, 8000, true);
+        for (size_t i = 0; i < v.size(); ++i) v[i] += int(std::lround(noisePeak * std::sin(double(i * i % 7919))));
+        return v;
+    };
     const struct {
         const char* name;
         std::vector<int> samples;
@@ -454,12 +485,16 @@ TEST(TakeCheck, FlagsFromGeneratedTakes) {
     } cases[] = {
         {"speech", Sine(1500, 440, 8000, true), 16, 0},
         {"silence", std::vector<int>(22050, 0), 16, tfQuiet},
-        {"square", square, 16, tfClipped},
+        {"square, never quiet", square, 16, tfClipped | tfNoisy},
         {"negative rail", lowRail, 16, tfClipped},
-        {"just below -40 dBFS", Sine(1000, 440, 320), 16, tfQuiet},
-        {"just above -40 dBFS", Sine(1000, 440, 340), 16, 0},
-        {"quarter second", Sine(250, 440, 8000), 16, tfShort},
-        {"0.3 s", Sine(300, 440, 8000), 16, 0},
+        {"just below -40 dBFS", Sine(1000, 440, 320, true), 16, tfQuiet},
+        {"just above -40 dBFS", Sine(1000, 440, 340, true), 16, 0},
+        {"quarter second", Sine(250, 440, 8000, true), 16, tfShort},
+        {"quarter second, never quiet", Sine(250, 440, 8000), 16, tfShort},
+        {"0.3 s", Sine(300, 440, 8000, true), 16, 0},
+        {"noise 30 dB below", inNoise(8000 / 31.6), 16, 0},
+        {"noise 15 dB below", inNoise(8000 / 5.6), 16, tfNoisy},
+        {"a steady hum", Sine(1000, 100, 3000), 16, tfNoisy},
         {"short silence", std::vector<int>(2205, 0), 16, tfQuiet | tfShort},
         {"empty", {}, 16, tfShort},
         {"8-bit square", square8, 8, tfClipped},
@@ -475,7 +510,7 @@ TEST(TakeCheck, FlagsFromGeneratedTakes) {
     EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/broken.wav"), (TTakeCheck{true, tfUnreadable}));
     EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/none.wav"), TTakeCheck{});
     EXPECT_EQ(CheckTakeFile(pf.dir + "recorded"), TTakeCheck{});  // a folder is no take
-    EXPECT_EQ(DescribeTakeFlags(tfClipped | tfShort), "clipped\nvery short");
+    EXPECT_EQ(DescribeTakeFlags(tfClipped | tfShort | tfNoisy), "clipped\nvery short\nnoisy");
 }
 
 TEST(LevelMeter, ShowsTimeAndLevelAndHoldsFullScaleForASecond) {
@@ -615,7 +650,9 @@ TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
                  {440, 0.0, 1200, "too quiet"}};
     for (const auto& t : takes) {
         SCOPED_TRACE(t.verdict);
-        sim->SetInputSine(t.hz, t.amplitude);
+        // In bursts, as speech comes: a steady tone would be "noisy".
+        WriteSamples(pf.dir + "tone.wav", Sine(3000, t.hz, t.amplitude * 32767, true));
+        sim->SetInputWave(testsupport::ReadFileBytes(pf.dir + "tone.wav"));
         Select("World");
         w->btnRec->click();
         EXPECT_EQ(w->NodeToolTip(Node("World")), "");  // the old verdict went with the old take
