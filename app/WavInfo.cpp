@@ -35,29 +35,7 @@ void AttachWavInfo(QTreeWidgetItem* tn, TWavInfo* record) {
 
 TWavInfo* RecordFrom(const QVariant& data) { return reinterpret_cast<TWavInfo*>(data.value<quintptr>()); }
 
-std::string NodeKind(const QDomNode& nd) {
-    switch (nd.nodeType()) {
-        case QDomNode::TextNode: return "text";
-        case QDomNode::CDATASectionNode: return "CDATA section";
-        case QDomNode::CommentNode: return "comment";
-        case QDomNode::ProcessingInstructionNode: return "processing instruction";
-        case QDomNode::EntityReferenceNode: return "entity reference";
-        default: return "non-element node";
-    }
-}
-
 }  // namespace
-
-QString CaptionOf(const QDomNode& nd) {
-    if (!nd.isElement())
-        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": a " + NodeKind(nd) +
-                        " stands where only elements may; it has no attribute \"caption\".");
-    const QDomAttr caption = nd.toElement().attributeNode("caption");
-    if (caption.isNull())
-        throw Exception("Catalogue line " + std::to_string(nd.lineNumber()) + ": element <" +
-                        nd.toElement().tagName().toStdString() + "> has no attribute \"caption\".");
-    return caption.value();
-}
 
 std::string SampleNameFromCaption(const std::string& caption) {
     std::string s;
@@ -65,10 +43,6 @@ std::string SampleNameFromCaption(const std::string& caption) {
     for (char ch : caption)
         if (ch != ' ' && ch != '!' && ch != '.' && ch != ',' && ch != '?') s += ch;
     return s + ".wav";
-}
-
-bool IsPlainFileName(const std::string& name) {
-    return name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
 
 std::string CataloguePathFor(const std::string& programPath) {

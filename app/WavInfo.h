@@ -8,6 +8,8 @@
 #include <QDomNode>
 #include <QString>
 
+#include "app/Catalogue.h"  // CaptionOf, IsPlainFileName
+
 class QModelIndex;
 class QTreeWidgetItem;
 
@@ -42,17 +44,9 @@ QTreeWidgetItem* NewPhraseNode(const QString& caption);
 TWavInfo* WavInfoOf(const QTreeWidgetItem* item);
 const TWavInfo* WavInfoOf(const QModelIndex& node);
 
-// The element's "caption". Raises Exception, naming the catalogue line, when
-// nd is no element or has no such attribute.
-QString CaptionOf(const QDomNode& nd);
-
 // The caption-derived sample name: the caption without " ", "!", ".", ","
 // and "?", followed by ".wav".
 std::string SampleNameFromCaption(const std::string& caption);
-
-// True when name can stand as one file name inside a folder: no '/' or '\',
-// and neither "." nor "..".
-bool IsPlainFileName(const std::string& name);
 
 // The executable's path with its extension replaced by ".xml".
 std::string CataloguePathFor(const std::string& programPath);
