@@ -76,7 +76,8 @@ std::unique_ptr<TConverter> FindConverter(const TFormat& src, const TFormat& dst
     const tWAVEFORMATEX& d = dst.Head();
     if (!BasicValid(s) || !BasicValid(d)) return nullptr;
     if (IsPcm(s) && IsPcm(d)) {
-        const bool channelsOk = s.nChannels == d.nChannels || (s.nChannels <= 2 && d.nChannels <= 2);
+        // Equal counts, mono and stereo either way, or a down-mix to them.
+        const bool channelsOk = s.nChannels == d.nChannels || d.nChannels <= 2;
         return channelsOk ? MakePcmConverter(src, dst) : nullptr;
     }
     if (IsCompressedTag(s.wFormatTag) && ValidCompressed(src) && CodecPcmMatches(s, d)) {

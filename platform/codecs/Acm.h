@@ -3,7 +3,10 @@
 // stream is opened only when one converter of the table turns the source
 // format into the target format in one step:
 //   - PCM (tag 1, 8/16/24/32-bit integers) and IEEE float (tag 3, 32 bits)
-//     to PCM or float, with mono to stereo and back and any rate to any rate;
+//     to PCM or float, with mono to stereo and back, more than two channels
+//     down-mixed to stereo or mono (front as is, centre and surrounds at
+//     -3 dB, low-frequency channel dropped, scaled so it cannot clip), and
+//     any rate to any rate;
 //   - A-law (6) and mu-law (7) to and from 16-bit PCM, same rate and channels;
 //   - IMA ADPCM (17) and Microsoft ADPCM (2) to and from 16-bit PCM, same
 //     rate and channels;

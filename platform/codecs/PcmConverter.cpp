@@ -1,4 +1,5 @@
-// PCM to PCM: sample depth, channel count (mono <-> stereo) and sample rate.
+// PCM to PCM: sample depth, channel count (mono <-> stereo, and more than
+// two channels down-mixed to stereo or mono) and sample rate.
 // Samples pass through floating point in pieces of kChunk frames; a rate
 // change goes through libsoxr at high quality.
 #include <soxr.h>
@@ -127,11 +128,66 @@ void Encode(TKind kind, const T* in, size_t samples, uint8_t* p) {
     }
 }
 
-// Channel counts equal: copy; 2 -> 1: average; 1 -> 2: duplicate.
+// The weights that fold `from` channels (3..8, in the standard speaker order
+// of multichannel WAVE files) into left and right: the front channels as
+// they are, the centre and the surrounds at -3 dB on their side (ITU-R
+// BS.775), the low-frequency channel dropped; each side scaled so that full
+// scale on every channel cannot clip. mix[2 * c] is channel c's weight on the
+// left, mix[2 * c + 1] on the right.
+void DownMixWeights(unsigned from, double* mix) {
+    enum { FL, FR, FC, LFE, BL, BR, BC, SL, SR };
+    static const int kLayouts[9][8] = {
+        {}, {}, {},
+        {FL, FR, FC},
+        {FL, FR, BL, BR},
+        {FL, FR, FC, BL, BR},
+        {FL, FR, FC, LFE, BL, BR},
+        {FL, FR, FC, LFE, BC, SL, SR},
+        {FL, FR, FC, LFE, BL, BR, SL, SR},
+    };
+    constexpr double kHalfPower = 0.70710678118654752;
+    double sumL = 0, sumR = 0;
+    for (unsigned c = 0; c < from; ++c) {
+        double l = 0, r = 0;
+        switch (kLayouts[from][c]) {
+            case FL: l = 1; break;
+            case FR: r = 1; break;
+            case FC: l = r = kHalfPower; break;
+            case BL: case SL: l = kHalfPower; break;
+            case BR: case SR: r = kHalfPower; break;
+            case BC: l = r = 0.5; break;
+            default: break;  // LFE
+        }
+        mix[2 * c] = l;
+        mix[2 * c + 1] = r;
+        sumL += l;
+        sumR += r;
+    }
+    const double scale = 1.0 / std::max(sumL, sumR);
+    for (unsigned i = 0; i < 2 * from; ++i) mix[i] *= scale;
+}
+
+// Channel counts equal: copy; 2 -> 1: average; 1 -> 2: duplicate; more than
+// two: the down-mix weights `mix`, then averaged for 1.
 template <class T>
-void MapChannels(const T* in, size_t frames, unsigned from, unsigned to, T* out) {
+void MapChannels(const T* in, size_t frames, unsigned from, unsigned to, const T* mix, T* out) {
     if (from == to) {
         std::memcpy(out, in, frames * from * sizeof(T));
+    } else if (from > 2) {
+        for (size_t i = 0; i < frames; ++i) {
+            const T* f = in + i * from;
+            T l = 0, r = 0;
+            for (unsigned c = 0; c < from; ++c) {
+                l += f[c] * mix[2 * c];
+                r += f[c] * mix[2 * c + 1];
+            }
+            if (to == 2) {
+                out[2 * i] = l;
+                out[2 * i + 1] = r;
+            } else {
+                out[i] = (l + r) * T(0.5);
+            }
+        }
     } else if (from == 2 && to == 1) {
         for (size_t i = 0; i < frames; ++i) out[i] = (in[2 * i] + in[2 * i + 1]) * T(0.5);
     } else {
@@ -150,6 +206,11 @@ public:
         fMid.resize(kChunk * fMidCh);
         fOut.resize(kChunk * fMidCh);
         fWide.resize(kChunk * fDstCh);
+        if (fSrcCh > 2) {
+            double mix[16];
+            DownMixWeights(fSrcCh, mix);
+            fMix.assign(mix, mix + 2 * fSrcCh);
+        }
         if (fSrcRate != fDstRate) {
             soxr_error_t err = nullptr;
             const soxr_io_spec_t io = soxr_io_spec(std::is_same_v<T, float> ? SOXR_FLOAT32_I : SOXR_FLOAT64_I,
@@ -243,7 +304,7 @@ private:
             Decode<T>(fSrcKind, src + done * fSrcFrame, k * fSrcCh, fIn.data());
             const T* mid = fIn.data();
             if (fSrcCh != fMidCh) {
-                MapChannels<T>(fIn.data(), k, fSrcCh, fMidCh, fMid.data());
+                MapChannels<T>(fIn.data(), k, fSrcCh, fMidCh, fMix.data(), fMid.data());
                 mid = fMid.data();
             }
             size_t consumed = k;
@@ -279,7 +340,7 @@ private:
     void Emit(const T* mid, size_t frames, uint8_t* dst, uint32_t& dstUsed) {
         const T* out = mid;
         if (fMidCh != fDstCh) {
-            MapChannels<T>(mid, frames, fMidCh, fDstCh, fWide.data());
+            MapChannels<T>(mid, frames, fMidCh, fDstCh, fMix.data(), fWide.data());
             out = fWide.data();
         }
         Encode<T>(fDstKind, out, frames * fDstCh, dst + dstUsed);
@@ -295,6 +356,7 @@ private:
     bool fFlushed = false;   // ... and has given out everything
     std::vector<uint8_t> fPending;
     std::vector<T> fIn, fMid, fOut, fWide;
+    std::vector<T> fMix;  // down-mix weights of more than two channels
 };
 
 }  // namespace

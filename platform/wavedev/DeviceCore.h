@@ -74,7 +74,8 @@ struct TDeviceCore {
     const TWaveDirection dir;
     UINT deviceId = 0;
     WAVEFORMATEX format{};
-    uint32_t block = 1;  // bytes per frame
+    uint32_t block = 1;  // bytes per frame (a compressed format's block)
+    uint32_t samplesPerBlock = 1;  // sample frames in a block
     std::shared_ptr<TWaveBackend> backend;
     TTargetRef target;  // where the messages go (empty: CALLBACK_NULL)
 

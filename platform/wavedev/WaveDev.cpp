@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/wavedev/DeviceRegistry.h"
+#include "platform/wavedev/FormatMapper.h"
 #include "platform/wavedev/WaveDevInternal.h"
 
 namespace orvant {
@@ -16,18 +17,6 @@ namespace orvant {
 namespace {
 
 constexpr UINT kMinHeaderSize = 32;
-
-// A usable PCM or float format whose derived fields agree.
-bool FormatIsSound(const WAVEFORMATEX& f) {
-    const bool pcm = f.wFormatTag == WAVE_FORMAT_PCM &&
-                     (f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 || f.wBitsPerSample == 32);
-    const bool flt = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.wBitsPerSample == 32;
-    if (!pcm && !flt) return false;
-    if (f.nChannels < 1 || f.nChannels > 8) return false;
-    if (f.nSamplesPerSec < 1000 || f.nSamplesPerSec > 384000) return false;
-    if (f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8) return false;
-    return f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
-}
 
 // uDeviceID of the capability calls may be an open device's handle.
 UINT ResolveDeviceId(UINT_PTR id, TWaveDirection dir) {
@@ -71,9 +60,19 @@ MMRESULT Open(TWaveDirection dir, DWORD_PTR* ph, UINT id, const WAVEFORMATEX* pw
     auto backend = ActiveWaveBackend();
     if (!backend) return MMSYSERR_NODRIVER;
     if (MMRESULT r = CheckId(*backend, dir, id)) return r;
-    if (!FormatIsSound(fmt)) return WAVERR_BADFORMAT;
+    // Output on the mapper plays what it can convert; a device chosen by
+    // number, and input, take what the backend takes.
+    TOutputMapping mapping;
+    const bool mapper = dir == TWaveDirection::wdOutput && id == WAVE_MAPPER;
     ClearWaveErrorDetail();
-    if (flags & WAVE_FORMAT_QUERY) return backend->QueryFormat(dir, id, fmt);
+    if (mapper) {
+        if (MMRESULT r = MapOutputFormat(*backend, id, WaveFormatRecord(pwfx), mapping)) return r;
+        std::memcpy(&fmt, mapping.source.data(), sizeof fmt);
+        if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
+    } else {
+        if (!WaveFormatIsSound(fmt)) return WAVERR_BADFORMAT;
+        if (flags & WAVE_FORMAT_QUERY) return backend->QueryFormat(dir, id, fmt);
+    }
     if (!ph) return MMSYSERR_INVALPARAM;
     *ph = 0;
     TCallbackTarget* target = nullptr;
@@ -83,8 +82,12 @@ MMRESULT Open(TWaveDirection dir, DWORD_PTR* ph, UINT id, const WAVEFORMATEX* pw
     dev->format = fmt;
     dev->block = fmt.nBlockAlign;
     dev->backend = backend;
-    if (MMRESULT r = backend->Open(dir, id, fmt, dev->stream)) return r;
+    dev->samplesPerBlock = mapping.samplesPerBlock;
+    if (MMRESULT r = backend->Open(dir, id, mapper ? mapping.device : fmt, dev->stream)) return r;
     if (!dev->stream) return MMSYSERR_ERROR;
+    if (mapping.convert) {
+        if (MMRESULT r = MakeMappedStream(mapping, dev->stream)) return r;
+    }
     if (dir == TWaveDirection::wdOutput) {
         dev->out.Init();
         dev->volume.Init(fmt);
@@ -172,7 +175,10 @@ MMRESULT Position(DWORD_PTR handle, TWaveDirection dir, MMTIME* t, UINT cb) {
     TLockedDevice d(handle, dir);
     if (d.r) return d.r;
     if (!t || cb < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
-    const uint64_t frames = d->PositionFrames(d.Lock());
+    // Device time counts blocks of the caller's format: sample frames, or
+    // a codec's blocks of samplesPerBlock frames each.
+    const uint64_t blocks = d->PositionFrames(d.Lock());
+    const uint64_t frames = blocks * d->samplesPerBlock;
     const uint32_t rate = d->format.nSamplesPerSec;
     switch (t->wType) {
     case TIME_MS:
@@ -194,7 +200,7 @@ MMRESULT Position(DWORD_PTR handle, TWaveDirection dir, MMTIME* t, UINT cb) {
     }
     default:  // what the device does not count in, it answers in bytes
         t->wType = TIME_BYTES;
-        t->u.cb = static_cast<DWORD>(frames * d->block);
+        t->u.cb = static_cast<DWORD>(blocks * d->block);
         break;
     }
     return MMSYSERR_NOERROR;

@@ -31,6 +31,9 @@ inline WAVEFORMATEX StandardFormat(int bit) {
 }
 constexpr int kStandardFormatBits = 20;
 
+// A usable PCM or float format whose derived fields agree.
+bool WaveFormatIsSound(const WAVEFORMATEX& f);
+
 // Copies text into dst (cch characters including the terminating zero, cch > 0).
 MMRESULT CopyText(const std::string& text, char16_t* dst, UINT cch);
 

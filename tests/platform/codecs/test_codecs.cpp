@@ -138,8 +138,10 @@ TEST(AcmOpen, DirectConversionsOnly) {
     const auto f32 = Pcm(2, 48000, 32, WAVE_FORMAT_IEEE_FLOAT), s24 = Pcm(1, 11025, 24), s32 = Pcm(2, 96000, 32);
     EXPECT_EQ(query(&f32, &pcm16m8), MMSYSERR_NOERROR);
     EXPECT_EQ(query(&s24, &s32), MMSYSERR_NOERROR);
-    const auto six = Pcm(6, 48000, 16);
-    EXPECT_EQ(query(&six, &pcm16s22), ACMERR_NOTPOSSIBLE);
+    // More than two channels down-mix to stereo or mono, to no other count.
+    const auto six = Pcm(6, 48000, 16), four = Pcm(4, 48000, 16);
+    EXPECT_EQ(query(&six, &pcm16s22), MMSYSERR_NOERROR);
+    EXPECT_EQ(query(&six, &four), ACMERR_NOTPOSSIBLE);
     // Records that do not describe themselves consistently are refused.
     auto badAlign = pcm16m22;
     badAlign.nBlockAlign = 3;
