@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "audio/WaveIO.h"
+#include "platform/SysUtils.h"
 
 namespace orvant {
 
@@ -36,6 +37,14 @@ void ShowErrorBox(const QString& message) {
     QMessageBox box(QMessageBox::Critical, ApplicationTitle(), message, QMessageBox::Ok,
                     QApplication::activeWindow());
     box.exec();
+}
+
+std::string PlayFailureText(const std::string& what, const std::string& path, uint32_t code,
+                            const std::string& deviceText) {
+    if (code != WAVERR_BADFORMAT) return deviceText;
+    return "The " + what + " \"" + ExtractFileName(path) +
+           "\" cannot be played: its sound format is not one this program can play. Saved again as 16-bit PCM "
+           "WAVE it will play.\n\n" + deviceText;
 }
 
 void ShowException(const std::exception& e) { ShowErrorBox(QString::fromStdString(e.what())); }

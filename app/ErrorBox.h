@@ -2,8 +2,10 @@
 // the device engine reports from its message handlers.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <string>
 
 #include <QString>
 
@@ -14,6 +16,12 @@ namespace orvant {
 QString ApplicationTitle();
 void ShowErrorBox(const QString& message);
 void ShowException(const std::exception& e);
+// The text of a file the player could not open (what: "reference sample",
+// "take"): when the device refused the file's format, it names the file and
+// says so in plain words, with the device's text after it; any other failure
+// keeps the device's text alone.
+std::string PlayFailureText(const std::string& what, const std::string& path, uint32_t code,
+                            const std::string& deviceText);
 // Tests route the error box here instead of a modal message box; an empty
 // hook restores the message box.
 using TErrorBoxHook = std::function<void(const QString& caption, const QString& message)>;

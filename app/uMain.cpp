@@ -333,7 +333,11 @@ void TDlgSndRecMain::PlayCommand(bool sample) {
     if (!r) return;
     if (!sample && r->recfile.empty()) return;
     const std::string path = sample ? SamplePath(*r) : TakePath(*r);
-    Player->PlayFile(path);
+    try {
+        Player->PlayFile(path);
+    } catch (const EWaveAudioSysError& e) {
+        throw Exception(PlayFailureText(sample ? "reference sample" : "take", path, Player->LastError(), e.what()));
+    }
     fPlayerFile = path;
     UpdateButtons();
 }

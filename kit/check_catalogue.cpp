@@ -14,7 +14,11 @@
 //     or that begins with "." (such a take is never uploaded);
 //   - two elements sharing one take file;
 //   - a phrase whose reference sample is missing. Phrases are the elements
-//     with a "wav" attribute and the elements without child elements.
+//     with a "wav" attribute and the elements without child elements;
+//   - a reference sample that would not play: not a readable WAVE file, or
+//     in a format the default output device cannot convert to a plain
+//     16-bit device (the device layer's own answer, asked of a simulated
+//     device, so the answer does not depend on this computer's sound).
 // With --missing-samples the other problems go to standard error (exit 1
 // when there are any) and standard output lists each phrase whose sample is
 // missing as its sample's file name and its caption, each followed by a NUL
@@ -28,11 +32,35 @@
 #include <vector>
 
 #include "app/WavInfo.h"
+#include "platform/Streams.h"
 #include "platform/SysUtils.h"
+#include "platform/wavedev/WaveBackend.h"
+#include "platform/wavedev/sim/SimWaveBackend.h"
+#include "wave/WaveUtils.h"
 
 using namespace orvant;
 
 namespace {
+
+// Why the sample at path would not play; empty when it plays.
+std::string UnplayableSample(const std::string& path) {
+    PWaveFormatEx wf = nullptr;
+    uint32_t size = 0, offset = 0;
+    bool parsed = false;
+    try {
+        TFileStream f(path, fmOpenRead | fmShareDenyWrite);
+        parsed = ParseStreamWaveHeader(&f, wf, size, offset);
+    } catch (const std::exception& e) {
+        return std::string("it cannot be read: ") + e.what();
+    }
+    if (!parsed) return "it is not a readable WAVE file";
+    const MMRESULT r = waveOutOpen(nullptr, WAVE_MAPPER, wf, 0, 0, WAVE_FORMAT_QUERY);
+    char text[160];
+    std::snprintf(text, sizeof text, "its format (format tag 0x%04X, %u channels, %u Hz, %u bits) cannot be played",
+                  wf->wFormatTag, wf->nChannels, wf->nSamplesPerSec, wf->wBitsPerSample);
+    FreeWaveFormat(wf);
+    return r == MMSYSERR_NOERROR ? std::string() : text;
+}
 
 struct TCheck {
     std::string folder;  // program folder, with a trailing '/'
@@ -81,6 +109,10 @@ struct TCheck {
                     missing.push_back({IsPlainFileName(own) ? own : r.samplefile, caption.toStdString(),
                                        "line " + std::to_string(line) + ": the phrase \"" + caption.toStdString() +
                                            "\" has no reference sample (" + looked + ")."});
+                } else if (const std::string why = UnplayableSample(SamplesFolder(folder) + r.samplefile);
+                           !why.empty()) {
+                    Problem(line, "the reference sample \"samples/" + r.samplefile + "\" of the phrase \"" +
+                                      caption.toStdString() + "\" would not play: " + why + ".");
                 }
             }
         } catch (const std::exception& e) {
@@ -111,6 +143,8 @@ int main(int argc, char** argv) {
     if (program.empty()) return Usage();
     program = ExpandFileName(program);
 
+    // The default output device's answer, for a plain 16-bit device.
+    TWaveBackendInstall device(std::make_shared<TSimWaveBackend>());
     TCheck check;
     check.folder = ProgramFolder(program);
     const std::string path = CataloguePathFor(program);

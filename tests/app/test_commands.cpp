@@ -334,7 +334,7 @@ TEST_F(Commands, RecOnTheTakeThatPlaysOrIsPausedStopsItAndRecordsAnew) {
     }
 }
 
-TEST_F(Commands, PlayingAFileThatHasGoneShowsTheOpenError) {
+TEST_F(Commands, PlayingAFileThatHasGoneOrCannotPlayShowsTheOpenError) {
     Select("World");
     EXPECT_TRUE(w->btnPlaySample->isEnabled());
     std::filesystem::remove(Sample("World.wav"));
@@ -342,6 +342,20 @@ TEST_F(Commands, PlayingAFileThatHasGoneShowsTheOpenError) {
     ASSERT_EQ(errors.messages.size(), 1u);
     EXPECT_EQ(errors.messages[0].rfind("Datei " + Sample("World.wav") + " kann nicht geöffnet werden.", 0), 0u)
         << errors.messages[0];
+    EXPECT_FALSE(w->Player->Active());
+    // A sample in a format no converter reads names the sample first, and
+    // keeps the device's text after it.
+    int rc = 0;
+    testsupport::RunCommand("sox -n -r 22050 -e floating-point -b 64 '" + Sample("World.wav") +
+                                "' synth 0.2 sine 440 2>&1",
+                            &rc);
+    ASSERT_EQ(rc, 0);
+    errors.messages.clear();
+    w->btnPlaySample->click();
+    ASSERT_EQ(errors.messages.size(), 1u);
+    const std::string& m = errors.messages[0];
+    EXPECT_EQ(m.rfind("The reference sample \"World.wav\" cannot be played: its sound format is not one", 0), 0u) << m;
+    EXPECT_NE(m.find("\n\nThe specified format is not supported"), std::string::npos) << m;
     EXPECT_FALSE(w->Player->Active());
 }
 
