@@ -14,6 +14,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Streams.h"
@@ -372,6 +373,225 @@ bool BuildVoiceArchive(const std::vector<std::string>& files, const std::string&
         complete = WriteVoiceArchive(files, archive, progress, threads);
     }
     return complete && FileExists(archivePath);
+}
+
+}  // namespace orvant
+
+// ---- reading
+
+namespace orvant {
+
+bool IsSafeEntryName(const std::u16string& name, std::string& why) {
+    if (name.empty()) return why = "empty name", false;
+    if (name.size() > size_t(kMaxArchiveNameUnits))
+        return why = "name longer than " + std::to_string(kMaxArchiveNameUnits) + " characters", false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i];
+        if (c == u'/' || c == u'\\') return why = "name with a folder separator", false;
+        if (c < 0x20 || c == 0x7F) return why = "name with a control character", false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF)
+                return why = "name with a lone surrogate", false;
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return why = "name with a lone surrogate", false;
+        }
+    }
+    if (name == u"." || name == u"..") return why = "name \".\" or \"..\"", false;
+    if (name[0] == u'.') return why = "name with a leading dot", false;
+    return true;
+}
+
+namespace {
+
+// UTF-8 of valid UTF-16.
+std::string Utf16ToUtf8(const std::u16string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (cp < 0x80) {
+            out += char(cp);
+        } else if (cp < 0x800) {
+            out += char(0xC0 | (cp >> 6));
+            out += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += char(0xE0 | (cp >> 12));
+            out += char(0x80 | ((cp >> 6) & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        } else {
+            out += char(0xF0 | (cp >> 18));
+            out += char(0x80 | ((cp >> 12) & 0x3F));
+            out += char(0x80 | ((cp >> 6) & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+enum class TReadState { count, nameLength, name, size, data, done };
+
+}  // namespace
+
+struct TVoiceArchiveReader::Impl {
+    TReadState state = TReadState::count;
+    std::vector<uint8_t> field;  // bytes of the field being read
+    size_t need = 4;             // its length
+    std::string name;            // the current entry's name (UTF-8)
+    uint32_t size = 0;           // its declared size
+    uint64_t got = 0;            // its bytes inflated so far
+    uint64_t entryStart = 0;     // offset of its name length field
+    z_stream z {};
+    bool zOpen = false;
+    std::vector<uint8_t> out = std::vector<uint8_t>(64 * 1024);
+    std::unordered_set<std::string> names;
+
+    ~Impl() {
+        if (zOpen) inflateEnd(&z);
+    }
+    int32_t Int32() const {
+        return int32_t(uint32_t(field[0]) | uint32_t(field[1]) << 8 | uint32_t(field[2]) << 16 |
+                       uint32_t(field[3]) << 24);
+    }
+};
+
+TVoiceArchiveReader::TVoiceArchiveReader(TArchiveEntrySink& sink) : fImpl(std::make_unique<Impl>()), fSink(sink) {}
+TVoiceArchiveReader::~TVoiceArchiveReader() = default;
+
+bool TVoiceArchiveReader::Complete() const { return !Failed() && fImpl->state == TReadState::done; }
+
+bool TVoiceArchiveReader::Fail(uint64_t offset, const std::string& why) {
+    fErrorOffset = offset;
+    const std::string where = fEntry == 0 || fImpl->state == TReadState::done
+                                  ? std::string("archive")
+                                  : "entry " + std::to_string(fEntry) +
+                                        (fImpl->name.empty() ? std::string() : " \"" + fImpl->name + "\"");
+    fError = where + ": " + why + " (at byte " + std::to_string(offset) + ")";
+    return false;
+}
+
+bool TVoiceArchiveReader::Feed(const uint8_t* data, size_t n) {
+    if (Failed()) return false;
+    Impl& m = *fImpl;
+    while (n > 0) {
+        if (m.state == TReadState::done) return Fail(fOffset, "bytes after the last entry");
+        if (m.state == TReadState::data) {
+            z_stream& z = m.z;
+            z.next_in = const_cast<uint8_t*>(data);
+            z.avail_in = uInt(std::min<size_t>(n, 1u << 30));
+            const size_t offered = z.avail_in;
+            bool ended = false;
+            for (;;) {
+                // Room for one byte past the declared size at most: an entry
+                // that inflates further is stopped right there.
+                const size_t room = size_t(std::min<uint64_t>(m.out.size(), m.size - m.got + 1));
+                z.next_out = m.out.data();
+                z.avail_out = uInt(room);
+                const int r = inflate(&z, Z_NO_FLUSH);
+                const size_t produced = room - z.avail_out;
+                const uint64_t at = fOffset + (offered - z.avail_in);
+                if (r == Z_NEED_DICT || r == Z_DATA_ERROR || r == Z_MEM_ERROR || r == Z_STREAM_ERROR)
+                    return Fail(at, std::string("corrupt zlib stream (") + (z.msg ? z.msg : "inflate error") + ")");
+                if (m.got + produced > m.size)
+                    return Fail(at, "inflates past its declared size of " + std::to_string(m.size) + " bytes");
+                m.got += produced;
+                if (produced > 0) fSink.EntryData(m.out.data(), produced);
+                if (r == Z_STREAM_END) {
+                    if (m.got != m.size)
+                        return Fail(at, "zlib stream ends after " + std::to_string(m.got) + " of its declared " +
+                                            std::to_string(m.size) + " bytes");
+                    ended = true;
+                    break;
+                }
+                if (r == Z_BUF_ERROR || (z.avail_in == 0 && z.avail_out != 0)) break;  // wants more input
+            }
+            const size_t used = offered - z.avail_in;
+            fOffset += used;
+            data += used;
+            n -= used;
+            if (ended) {
+                inflateEnd(&z);
+                m.zOpen = false;
+                fSink.EntryEnd();
+                m.name.clear();
+                m.state = fEntry == fCount ? TReadState::done : TReadState::nameLength;
+                m.need = 4;
+            }
+            continue;
+        }
+
+        // A header field: gather its bytes.
+        const size_t take = std::min(n, m.need - m.field.size());
+        m.field.insert(m.field.end(), data, data + take);
+        data += take;
+        n -= take;
+        fOffset += take;
+        if (m.field.size() < m.need) break;
+        const uint64_t fieldStart = fOffset - m.need;
+        switch (m.state) {
+        case TReadState::count:
+            fCount = m.Int32();
+            if (fCount < 0 || fCount > kMaxArchiveEntries) {
+                const int32_t bad = fCount;
+                fCount = -1;
+                return Fail(fieldStart, "entry count " + std::to_string(bad) + " out of range (0 to " +
+                                            std::to_string(kMaxArchiveEntries) + ")");
+            }
+            m.state = fCount == 0 ? TReadState::done : TReadState::nameLength;
+            m.need = 4;
+            break;
+        case TReadState::nameLength: {
+            ++fEntry;
+            m.entryStart = fieldStart;
+            const int32_t l = m.Int32();
+            if (l < 4 || l > 2 * (kMaxArchiveNameUnits + 1) || l % 2 != 0)
+                return Fail(fieldStart, "name length " + std::to_string(l) + " is not an even count of 4 to " +
+                                            std::to_string(2 * (kMaxArchiveNameUnits + 1)) + " bytes");
+            m.state = TReadState::name;
+            m.need = size_t(l);
+            break;
+        }
+        case TReadState::name: {
+            std::u16string units(m.need / 2, u'\0');
+            for (size_t i = 0; i < units.size(); ++i)
+                units[i] = char16_t(m.field[2 * i] | m.field[2 * i + 1] << 8);
+            if (units.back() != u'\0') return Fail(fieldStart + m.need - 2, "name not ended by a NUL character");
+            units.pop_back();
+            std::string why;
+            if (!IsSafeEntryName(units, why)) return Fail(fieldStart, why);
+            m.name = Utf16ToUtf8(units);
+            if (!m.names.insert(m.name).second) return Fail(fieldStart, "name used by an earlier entry");
+            m.state = TReadState::size;
+            m.need = 4;
+            break;
+        }
+        case TReadState::size: {
+            const int32_t s = m.Int32();
+            if (s < 0) return Fail(fieldStart, "size " + std::to_string(s) + " below 0");
+            m.size = uint32_t(s);
+            m.got = 0;
+            m.z = z_stream{};
+            if (inflateInit(&m.z) != Z_OK) return Fail(fOffset, "cannot initialise zlib");
+            m.zOpen = true;
+            m.state = TReadState::data;
+            fSink.EntryBegin(m.name, m.size);
+            break;
+        }
+        case TReadState::data:
+        case TReadState::done:
+            break;
+        }
+        m.field.clear();
+    }
+    return true;
+}
+
+bool TVoiceArchiveReader::Finish() {
+    if (Failed()) return false;
+    if (fImpl->state == TReadState::done) return true;
+    static const char* const what[] = {"the entry count", "the name length", "the name", "the size",
+                                       "the zlib stream", ""};
+    return Fail(fOffset, std::string("archive ends inside ") + what[int(fImpl->state)]);
 }
 
 }  // namespace orvant

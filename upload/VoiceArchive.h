@@ -70,4 +70,69 @@ bool WriteVoiceArchive(const std::vector<std::string>& files, TStream& archive, 
 bool BuildVoiceArchive(const std::vector<std::string>& files, const std::string& archivePath,
                        TArchiveProgress* progress = nullptr, unsigned threads = 0);
 
+// What the archive reader hands on, entry by entry: the start of an entry
+// (its checked name in UTF-8 and its declared size), its inflated bytes in
+// pieces, and its end (all bytes arrived, exactly the declared size). A
+// member may raise; the exception leaves Feed and the reader is spent.
+class TArchiveEntrySink {
+public:
+    virtual ~TArchiveEntrySink() = default;
+    virtual void EntryBegin(const std::string& name, uint32_t size) = 0;
+    virtual void EntryData(const uint8_t* data, size_t n) = 0;
+    virtual void EntryEnd() = 0;
+};
+
+// Most entries an archive may declare, and the longest name (in UTF-16
+// code units, the NUL not counted) the reader accepts.
+constexpr int32_t kMaxArchiveEntries = 1 << 20;
+constexpr int32_t kMaxArchiveNameUnits = 255;
+
+// True when name (UTF-16, no NUL) is a plain file name an archive entry may
+// carry: 1 to kMaxArchiveNameUnits units, valid UTF-16 (no lone surrogate),
+// no '/', '\\', NUL or control character, not "." or "..", no leading dot.
+// Otherwise false with the reason in why.
+bool IsSafeEntryName(const std::u16string& name, std::string& why);
+
+// Reads a voice archive pushed to it in pieces of any size, inflating each
+// entry as its bytes arrive; memory stays constant. The first byte that
+// breaks the format stops it: Failed() is then true, Error() names the
+// entry and the reason and ErrorOffset() is that byte's offset in the
+// archive. Refused: a count below 0 or above kMaxArchiveEntries, a name
+// length that is not even or out of range, a name that IsSafeEntryName
+// refuses or that an earlier entry already had, a size below 0, a zlib
+// stream that is corrupt, inflates past the declared size or ends short of
+// it, and any byte after the last entry's stream. Finish() at the end of the
+// input fails an archive that stopped short.
+class TVoiceArchiveReader {
+public:
+    explicit TVoiceArchiveReader(TArchiveEntrySink& sink);
+    ~TVoiceArchiveReader();
+    TVoiceArchiveReader(const TVoiceArchiveReader&) = delete;
+    TVoiceArchiveReader& operator=(const TVoiceArchiveReader&) = delete;
+
+    // Reads n more bytes; false once the archive failed (this or earlier).
+    bool Feed(const uint8_t* data, size_t n);
+    // The input ended: true when every entry arrived whole and nothing more
+    // was expected.
+    bool Finish();
+
+    bool Failed() const { return !fError.empty(); }
+    // True once the last entry ended (or a count of 0 was read).
+    bool Complete() const;
+    const std::string& Error() const { return fError; }
+    uint64_t ErrorOffset() const { return fErrorOffset; }
+    uint64_t Offset() const { return fOffset; }   // bytes consumed so far
+    int32_t Count() const { return fCount; }       // declared entries, -1 before the count
+    int32_t Entries() const { return fEntry; }     // entries begun so far
+
+private:
+    struct Impl;
+    bool Fail(uint64_t offset, const std::string& why);
+    std::unique_ptr<Impl> fImpl;
+    TArchiveEntrySink& fSink;
+    std::string fError;
+    uint64_t fErrorOffset = 0, fOffset = 0;
+    int32_t fCount = -1, fEntry = 0;
+};
+
 }  // namespace orvant
