@@ -4,7 +4,14 @@
 // leaves the server serving.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "collect/Files.h"
 #include "collect/Index.h"
@@ -245,4 +252,206 @@ TEST(CollectServer, RefusesHostileRequestsClearlyLeavingNothingAndServingOn) {
     size_t lines = 0;
     for (size_t at = log.find("\n20"); at != std::string::npos; at = log.find("\n20", at + 1)) ++lines;
     EXPECT_EQ(lines + (log.rfind("20", 0) == 0), 2 * std::size(cases)) << log;
+}
+
+namespace {
+
+// Whether the server closed s within the deadline (end of file or reset).
+bool ClosedByServer(int s, int ms) {
+    pollfd p{s, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0) return false;
+    char c;
+    return ::recv(s, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+// How many of sockets the server closed, waiting until want are or the
+// deadline passes.
+int WaitClosed(const std::vector<int>& sockets, int want, int ms) {
+    std::vector<bool> closed(sockets.size());
+    int n = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (n < want && std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> p;
+        for (size_t i = 0; i < sockets.size(); ++i)
+            if (!closed[i]) p.push_back({sockets[i], POLLIN, 0});
+        if (::poll(p.data(), p.size(), 100) < 0) break;
+        for (size_t i = 0, k = 0; i < sockets.size(); ++i) {
+            if (closed[i]) continue;
+            if (sockets[i] < 0 || ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) && ClosedByServer(sockets[i], 0))) {
+                closed[i] = true;
+                ++n;
+            }
+            ++k;
+        }
+    }
+    return n;
+}
+
+// A larger upload (about 1 MB) to cut in two.
+std::string LargeArchive(int seed) {
+    return Int32(2) + Entry(u"info.txt", kInfo) +
+           Entry(u"p001.wav", Wave(orvant::testing::PseudoAudio(3000000, uint32_t(seed))));
+}
+
+void SendAll(int s, const std::string& bytes) {
+    for (size_t sent = 0; sent < bytes.size();) {
+        const ssize_t k = ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (k <= 0) return;
+        sent += size_t(k);
+    }
+}
+
+}  // namespace
+
+TEST(CollectServer, SigtermFinishesOrDropsTheUploadInFlightWholeAndExitsZero) {
+    struct TCase {
+        const char* what;
+        const char* grace;
+        bool sendRest;  // the client finishes its body after the signal
+    } cases[] = {{"finished within the grace period", "30", true}, {"cut off by the grace period", "1", false}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TScratchDir d;
+        const std::string store = d / "store";
+        TCollectProcess server(store, {"--grace", c.grace});
+        const std::string request = PostRequest(Body(kB, LargeArchive(1)), kType);
+        const int s = Connect(server.Port());
+        ASSERT_GE(s, 0);
+        const size_t half = request.size() / 2;
+        SendAll(s, request.substr(0, half));
+        // The upload is in flight once its folder exists in tmp/.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (fs::is_empty(store + "/tmp") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(fs::is_empty(store + "/tmp"));
+        ::kill(server.Pid(), SIGTERM);
+        ASSERT_TRUE(server.WaitLog("stopping"));
+        EXPECT_LT(Connect(server.Port()), 0);  // no longer accepting
+        std::string reply;
+        if (c.sendRest) {
+            SendAll(s, request.substr(half));
+            char buf[4096];
+            pollfd p{s, POLLIN, 0};
+            while (::poll(&p, 1, 60000) > 0) {
+                const ssize_t k = ::recv(s, buf, sizeof buf, 0);
+                if (k <= 0) break;
+                reply.append(buf, size_t(k));
+            }
+        }
+        EXPECT_EQ(server.Stop(), 0) << server.Log();
+        ::close(s);
+        const std::vector<std::string> folders = Folders(store);
+        if (c.sendRest) {
+            ASSERT_NE(reply.find("\r\n\r\nE=0"), std::string::npos) << reply;
+            ASSERT_EQ(folders.size(), 1u);
+            int status = -1;
+            RunCommand("'" + CollectBinary() + "' verify '" + store + "/" + folders[0] + "/v261209150000123.zlb'",
+                       &status);
+            EXPECT_EQ(status, 0);
+        } else {
+            EXPECT_TRUE(folders.empty());
+            EXPECT_TRUE(server.WaitLog("grace period over"));
+        }
+        EXPECT_TRUE(fs::is_empty(store + "/tmp"));
+    }
+}
+
+TEST(CollectServer, SlowAndSilentClientsAreBoundedAndANormalUploadStillGoesThrough) {
+    TScratchDir d;
+    const std::string store = d / "store";
+    TCollectProcess server(store, {"--idle-timeout", "2", "--per-address", "8", "--max-connections", "16"});
+    const std::string request = PostRequest(Body(kB, SmallArchive(9)), kType);
+    // 100 clients from one address trickling a request a byte a second.
+    std::vector<int> slow;
+    for (int i = 0; i < 100; ++i) slow.push_back(Connect(server.Port(), "127.0.0.1"));
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (size_t at = 0; !stop; ++at) {
+            for (int s : slow)
+                if (s >= 0) ::send(s, request.data() + at % request.size(), 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (int i = 0; i < 10 && !stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // The per-address limit keeps 8 and closes the rest at once.
+    EXPECT_EQ(WaitClosed(slow, 92, 30000), 92);
+    // Silent clients from a second address fill the connection limit ...
+    std::vector<int> silent;
+    for (int i = 0; i < 8; ++i) silent.push_back(Connect(server.Port(), "127.0.0.3"));
+    const int extra = Connect(server.Port(), "127.0.0.4");
+    EXPECT_TRUE(extra < 0 || ClosedByServer(extra, 10000));  // ... past which connections are refused
+    // ... and are closed once idle for 2 s.
+    EXPECT_EQ(WaitClosed(silent, 8, 30000), 8);
+    // Meanwhile a normal upload from a third address is answered.
+    const auto t0 = std::chrono::steady_clock::now();
+    const TReply ok = Exchange(server.Port(), request, false, "127.0.0.2");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(ok.status, 200) << ok.body;
+    std::printf("normal upload beside the slow clients answered in %.3f s\n", seconds);
+    // The 8 slow clients kept sending, so they are still connected.
+    int open = 0;
+    for (int s : slow) open += s >= 0 && !ClosedByServer(s, 0);
+    EXPECT_EQ(open, 8);
+    stop = true;
+    trickle.join();
+    for (int s : slow) ::close(s);
+    for (int s : silent) ::close(s);
+    if (extra >= 0) ::close(extra);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(Folders(store).size(), 1u);
+}
+
+TEST(CollectServer, AFullDiskMidUploadAnswers507AndLeavesNothing) {
+    TScratchDir d;
+    const std::string store = d / "store";
+    fs::create_directory(store);
+    int status = -1;
+    RunCommand("mount -t tmpfs -o size=2m tmpfs '" + store + "' 2>&1", &status);
+    if (status != 0) GTEST_SKIP() << "mounting a small tmpfs is not permitted here";
+    struct TUnmount {
+        std::string path;
+        ~TUnmount() { RunCommand("umount '" + path + "'"); }
+    } unmount{store};
+    {
+        TCollectProcess server(store);
+        // 1.5 MB that does not compress: the archive and its entry do not both fit.
+        std::string noise(1500000, '\0');
+        uint32_t x = 1;
+        for (char& ch : noise) ch = char((x = x * 1103515245u + 12345u) >> 23);
+        const std::string archive = Int32(2) + Entry(u"info.txt", kInfo) + Entry(u"p001.wav", Wave(noise));
+        const TReply full = Exchange(server.Port(), PostRequest(Body(kB, archive), kType));
+        EXPECT_EQ(full.status, 507) << full.body;
+        EXPECT_NE(full.body.find("no space left"), std::string::npos) << full.body;
+        EXPECT_TRUE(server.WaitLog("507"));
+        EXPECT_TRUE(TmpEmpty(store));
+        EXPECT_TRUE(Folders(store).empty());
+        // Room again once the big one is gone: a small upload is kept.
+        EXPECT_EQ(Exchange(server.Port(), PostRequest(Body(kB, SmallArchive(11)), kType)).status, 200);
+        EXPECT_EQ(server.Stop(), 0);
+    }
+    EXPECT_EQ(Folders(store).size(), 1u);
+}
+
+TEST(CollectServer, ServesTlsWithTheGivenCertificate) {
+    TScratchDir d;
+    int status = -1;
+    RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + d / "key.pem" + "' -out '" + d / "cert.pem" +
+                   "' -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2>&1",
+               &status);
+    ASSERT_EQ(status, 0);
+    const std::string store = d / "store";
+    WriteFile(d / "v261209150000123.zlb", SmallArchive(12));
+    TCollectProcess server(store, {"--tls-cert", d / "cert.pem", "--tls-key", d / "key.pem"});
+    const std::string curl = "curl -s --max-time 60 --cacert '" + d / "cert.pem" + "' -F filename=v261209150000123.zlb -F 'sndfile=@" +
+                             d / "v261209150000123.zlb" + "' ";
+    EXPECT_EQ(RunCommand(curl + server.Url("https"), &status), "E=0");
+    EXPECT_EQ(status, 0);
+    // Plain HTTP on the TLS port gets no upload in.
+    EXPECT_NE(RunCommand(curl + server.Url("http")), "E=0");
+    // Without the certificate the client refuses the server.
+    RunCommand("curl -s --max-time 60 -o /dev/null " + server.Url("https"), &status);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(server.Stop(), 0);
+    const std::vector<std::string> folders = Folders(store);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(ReadFile(store + "/" + folders[0] + "/v261209150000123.zlb"), SmallArchive(12));
 }
