@@ -6,6 +6,9 @@
 //     player does),
 //   - recording into a file with the stock recorder (header sizes rewritten
 //     after every buffer, as the main window's takes are written),
+//   - playback of 44.1 kHz 24-bit stereo, a WAVE_FORMAT_EXTENSIBLE record as
+//     recorders write it, which the simulated device (8 or 16 bits) does
+//     not take: the wave mapper converts it to 16 bits on the way,
 //   - with "all", also the two other callback modes.
 // With "<n>ms" the recorder keeps 2000 / n buffers of n ms (the same two
 // seconds) instead of two of one second; the player keeps its defaults.
@@ -166,9 +169,17 @@ private:
     uint32_t fBuffers;
 };
 
+// The format record the player plays: Stereo16bit22050Hz, or the bytes of
+// another record.
 class TBenchOut : public TWaveAudioOut {
 public:
-    explicit TBenchOut(uint32_t seconds) : fData(size_t(seconds) * kBytesPerSecond) {
+    explicit TBenchOut(uint32_t seconds, std::vector<uint8_t> format = {}) : fFormat(std::move(format)) {
+        if (fFormat.empty()) {
+            tWAVEFORMATEX f{};
+            PCMFormatToWaveFormat(&f, Stereo16bit22050Hz);
+            fFormat.assign(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
+        }
+        fData.resize(size_t(seconds) * reinterpret_cast<const tWAVEFORMATEX*>(fFormat.data())->nAvgBytesPerSec);
         for (size_t i = 0; i < fData.size(); ++i) fData[i] = uint8_t(i * 7);
     }
     ~TBenchOut() override { ShutDown(); }
@@ -178,9 +189,8 @@ public:
 
 protected:
     void GetWaveFormat(PWaveFormatEx& pWaveFormat, bool& FreeIt) override {
-        FreeIt = true;
-        pWaveFormat = AllocWaveFormat(0);
-        PCMFormatToWaveFormat(pWaveFormat, Stereo16bit22050Hz);
+        FreeIt = false;
+        pWaveFormat = reinterpret_cast<PWaveFormatEx>(fFormat.data());
     }
     uint32_t FetchWaveData(void* Buffer, uint32_t BufferSize, uint32_t&) override {
         const size_t n = std::min<size_t>(BufferSize, fData.size() - fPos);
@@ -197,6 +207,7 @@ protected:
     }
 
 private:
+    std::vector<uint8_t> fFormat;
     std::vector<uint8_t> fData;
     size_t fPos = 0;
 };
@@ -263,18 +274,29 @@ void RecordToFile(uint32_t seconds, uint16_t ms) {
     rmdir(folder);
 }
 
-void Play(bool async, uint32_t seconds) {
+// 44.1 kHz, 2 channels, 24 bits in a WAVE_FORMAT_EXTENSIBLE record.
+std::vector<uint8_t> Extensible24bit44100Hz() {
+    std::vector<uint8_t> r(sizeof(tWAVEFORMATEX) + 22, 0);
+    auto& f = *reinterpret_cast<tWAVEFORMATEX*>(r.data());
+    f = tWAVEFORMATEX{0xFFFE, 2, 44100, 44100 * 6, 6, 24, 22};
+    const uint8_t ext[22] = {24, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71};
+    std::memcpy(r.data() + sizeof f, ext, sizeof ext);
+    return r;
+}
+
+void Play(bool async, uint32_t seconds, std::vector<uint8_t> format = {}, const char* what = nullptr) {
     auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
     TWaveBackendInstall use(sim);
     sim->SetKeepOutput(false);
-    TBenchOut out(seconds + 2);
+    TBenchOut out(seconds + 2, std::move(format));
     out.SetAsync(async);
     std::atomic<bool> closed{false};
     out.OnDeactivate = [&](TWaveAudioIO*) { closed = true; };
     out.SetActive(true);
     WaitWhileDispatching([&] { return closed.load(); });
     out.WaitForStop();
-    Report(async ? "playback, callback thread" : "playback, callback window", out.first, out.last, out.steadyBytes);
+    Report(what ? what : async ? "playback, callback thread" : "playback, callback window", out.first, out.last,
+           out.steadyBytes);
 }
 
 }  // namespace
@@ -295,6 +317,7 @@ int main(int argc, char** argv) {
     orvant::Record(false, seconds, ms);
     orvant::RecordToFile(seconds, ms);
     orvant::Play(true, seconds);
+    orvant::Play(true, seconds, orvant::Extensible24bit44100Hz(), "playback 24-bit 44.1 kHz, mapped");
     if (all) {
         orvant::Record(true, seconds, ms);
         orvant::Play(false, seconds);
