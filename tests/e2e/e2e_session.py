@@ -180,7 +180,15 @@ class ProgramTestCase(unittest.TestCase):
         cls.desk.close()
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    # -- program folder, server, program
+    # -- program folder, sound device, server, program
+    def pulse_device(self):
+        """ALSA's default device straight on the sound server, whose default
+        source is the monitor of the sink that "speech" is played into."""
+        conf = os.path.join(self.root, "pulse-only.conf")
+        with open(conf, "w") as f:
+            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+        return {"ALSA_CONFIG_PATH": conf}
+
     def lay_out_program(self, name):
         prog = os.path.join(self.root, name)
         os.makedirs(os.path.join(prog, "samples"))
@@ -427,14 +435,6 @@ def frame_code(data, i):
 
 class Takes(ProgramTestCase):
     """What a take holds, recorded in real time from the sound server."""
-
-    def pulse_device(self):
-        """ALSA's default device straight on the sound server, whose default
-        source is the monitor of the sink that "speech" is played into."""
-        conf = os.path.join(self.root, "pulse-only.conf")
-        with open(conf, "w") as f:
-            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
-        return {"ALSA_CONFIG_PATH": conf}
 
     def speak(self, path):
         """Plays a raw Stereo16bit22050Hz file into the sink, as a speaker
@@ -724,6 +724,62 @@ class Faults(ProgramTestCase):
         self.assertEqual(os.path.getsize(os.path.join(prog, "recorded", "p001.wav")), 46 + len(data))
         self.assert_take_length(frames, t0, t1)
         self.assertEqual(data, slurp(self.capture)[: len(data)])
+
+
+class SampleFormats(ProgramTestCase):
+    """Reference samples as recorders, editors and codecs save them play
+    through the default device on the sound server; one no codec reads gives
+    the error box."""
+
+    def hear(self, main, seconds, name):
+        """Presses "How it should sound like" while recording the sink's
+        monitor; the frames heard (raw Stereo16bit22050Hz)."""
+        out = os.path.join(self.root, name + ".raw")
+        rec = subprocess.Popen(["parecord", "--raw", "--format=s16le", "--rate=22050", "--channels=2",
+                                "--latency-msec=20", "-d", "orvant_sink.monitor", out], env=self.desk.env,
+                               stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: rec.poll() is None and (rec.kill(), rec.wait()))
+        self.wait_until(lambda: subprocess.run(["pactl", "list", "short", "source-outputs"], env=self.desk.env,
+                                               capture_output=True, text=True).stdout.strip(), 30, "parecord")
+        self.press(main, "How it should sound like")
+        # Recorded for the sample's time and half a second more.
+        self.wait_until(lambda: os.path.exists(out) and os.path.getsize(out) >= (seconds + 0.5) * RATE_BYTES,
+                        seconds + 30, "the sample's time recorded")
+        rec.terminate()
+        rec.wait(30)
+        return slurp(out)
+
+    def test_samples_in_other_formats_are_heard(self):
+        prog = self.lay_out_program("formats")
+        samples = os.path.join(prog, "samples")
+        speech = os.path.join(self.root, "formats-speech.wav")
+        shutil.copy2(os.path.join(samples, "Goodmorning.wav"), speech)
+        # 64-bit floats, which no codec reads.
+        run("sox", speech, "-e", "floating-point", "-b", "64", os.path.join(samples, "Thankyou.wav"))
+        seconds = float(run("soxi", "-D", speech).stdout)
+        proc, main, _ = self.start_program(prog, 9, extra_env=self.pulse_device())
+        # Each saved as sox saves it (24 bits and six channels in extensible
+        # records) just before it is played.
+        for row, name, options in ((1, "24bit", ["-b", "24"]), (2, "ima-adpcm", ["-e", "ima-adpcm"]),
+                                   (1, "gsm", ["-r", "8000", "-c", "1", "-e", "gsm-full-rate"]),
+                                   (2, "six-channels", ["-c", "6"])):
+            with self.subTest(name):
+                run("sox", speech, *options, os.path.join(samples, ["Goodmorning.wav", "Howareyou.wav"][row - 1]))
+                self.select_row(main, row, f"70-formats-{name}-tree.png")
+                heard = self.hear(main, seconds, name)
+                loud = sum(1 for i in range(0, len(heard) - 3, 4)
+                           if abs(struct.unpack_from("<h", heard, i)[0]) > 300)
+                print(f"\n{name}: {loud / 22050:.2f} s of {seconds:.2f} s heard above -40 dB", file=sys.stderr)
+                # Speech has pauses: a third of the sample's time is loud.
+                self.assertGreater(loud, seconds * 22050 / 3, f"the {name} sample is heard")
+                self.assertFalse([w for w in self.desk.xdotool("search", "--onlyvisible", "--name",
+                                                               f"^{MAIN_TITLE}$", check=False).split() if w != main],
+                                 "no error box")
+        self.select_row(main, 3, "72-formats-float64-tree.png")
+        self.press(main, "How it should sound like")
+        self.wait_error_box(main, "73-formats-unplayable-error.png")
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
 
 
 if __name__ == "__main__":
