@@ -6,19 +6,20 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
 #include <vector>
 
-#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 
 #include "app/Catalogue.h"
-#include "collect/StoredUpload.h"
+#include "collect/Files.h"
+#include "collect/Record.h"
 #include "collect/TakeAudio.h"
 #include "platform/Streams.h"
 #include "platform/codecs/Acm.h"
@@ -167,11 +168,38 @@ struct TSpeaker {
     double seconds = 0;
 };
 
+// An upload read back from its folder.
+struct TStored {
+    std::string dir;  // the folder found in the store (not the one the record states)
+    collect::TUploadRecord record;
+};
+
 struct TCandidate {
-    const TStoredUpload* upload;
-    const TStoredEntry* entry;
+    const TStored* upload;
+    const collect::TEntryRecord* entry;
     TSpeaker* speaker;
 };
+
+// The upload folders of store (STORE/uploads/<day>/<name>/ holding an
+// upload.json), sorted by path; links are not followed.
+std::vector<std::string> UploadFolders(const std::string& store) {
+    std::vector<std::string> folders;
+    std::error_code ec;
+    for (fs::directory_iterator day(fs::path(store) / "uploads", ec), end; !ec && day != end; day.increment(ec)) {
+        if (!day->is_directory(ec) || day->is_symlink(ec)) continue;
+        std::error_code ec2;
+        for (fs::directory_iterator up(day->path(), ec2); !ec2 && up != end; up.increment(ec2))
+            if (up->is_directory(ec2) && !up->is_symlink(ec2) && fs::is_regular_file(up->path() / "upload.json", ec2))
+                folders.push_back(up->path().string());
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+// A take's entry name that is one plain file of its folder.
+bool IsPlainEntryName(const std::string& name) {
+    return !name.empty() && name[0] != '.' && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
 
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
@@ -196,8 +224,9 @@ std::string SpeakerKey(const std::string& name, const std::string& country, cons
 }
 
 std::string SpeakerIdOf(const std::string& key, size_t hexDigits) {
-    const QByteArray hex = QCryptographicHash::hash(QByteArray::fromStdString(key), QCryptographicHash::Sha256).toHex();
-    return hex.left(qsizetype(hexDigits)).toStdString();
+    collect::TSha256 hash;
+    hash.Update(key.data(), key.size());
+    return hash.Hex().substr(0, hexDigits);
 }
 
 std::string NormaliseCaption(const std::string& caption) {
@@ -239,29 +268,33 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
 
     // The uploads, oldest first: a later take of the same phrase replaces
     // an earlier one.
-    std::vector<TStoredUpload> uploads;
-    for (const std::string& dir : ListUploadFolders(o.store)) {
-        try {
-            uploads.push_back(ReadStoredUpload(dir));
-        } catch (const std::exception& e) {
-            leave(fs::relative(dir, o.store).string(), "", "", e.what());
-        }
+    std::vector<TStored> uploads;
+    for (const std::string& dir : UploadFolders(o.store)) {
+        TStored u{dir, {}};
+        std::ifstream f(dir + "/upload.json", std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+        std::string why;
+        if (!f || !collect::ParseUploadJson(text, u.record, why))
+            leave(fs::relative(dir, o.store).string(), "", "", "upload.json cannot be read: " + (f ? why : "unreadable"));
+        else
+            uploads.push_back(std::move(u));
     }
-    std::stable_sort(uploads.begin(), uploads.end(), [](const TStoredUpload& a, const TStoredUpload& b) {
-        return std::tie(a.received, a.dir) < std::tie(b.received, b.dir);
+    std::stable_sort(uploads.begin(), uploads.end(), [](const TStored& a, const TStored& b) {
+        return std::tie(a.record.received, a.dir) < std::tie(b.record.received, b.dir);
     });
     counts.uploads = uploads.size();
 
     // Speakers by their normalised details; ids are the hash's first 8 hex
     // digits, or 16 for the speakers whose first 8 collide.
     std::map<std::string, TSpeaker> speakers;
-    for (const TStoredUpload& u : uploads) {
-        const std::string key = SpeakerKey(u.speaker.name, u.speaker.country, u.speaker.region);
+    for (const TStored& u : uploads) {
+        const collect::TSpeaker& who = u.record.speaker;
+        const std::string key = SpeakerKey(who.name, who.country, who.region);
         TSpeaker& s = speakers[key];
         s.key = key;
-        s.name = u.speaker.name;  // the newest spelling
-        s.country = u.speaker.country;
-        s.region = u.speaker.region;
+        s.name = who.name;  // the newest spelling
+        s.country = who.country;
+        s.region = who.region;
         ++s.uploads;
     }
     std::map<std::string, int> shortIds;
@@ -270,14 +303,15 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
     counts.speakers = speakers.size();
 
     std::map<std::pair<std::string, std::string>, TCandidate> chosen;  // (speaker id, take) -> newest
-    for (const TStoredUpload& u : uploads) {
-        TSpeaker& s = speakers[SpeakerKey(u.speaker.name, u.speaker.country, u.speaker.region)];
-        for (const TStoredEntry& e : u.entries) {
-            if (!e.isWave) continue;
+    for (const TStored& u : uploads) {
+        const collect::TSpeaker& who = u.record.speaker;
+        TSpeaker& s = speakers[SpeakerKey(who.name, who.country, who.region)];
+        for (const collect::TEntryRecord& e : u.record.entries) {
+            if (!e.take) continue;
             ++counts.takes;
             const auto [it, fresh] = chosen.try_emplace({s.id, e.name}, TCandidate{&u, &e, &s});
             if (!fresh) {
-                leave(it->second.upload->folder, e.name, s.id, "superseded by the newer take in " + u.folder);
+                leave(it->second.upload->record.folder, e.name, s.id, "superseded by the newer take in " + u.record.folder);
                 it->second = {&u, &e, &s};
             }
         }
@@ -294,26 +328,26 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
     std::vector<TLine> lines;
     std::set<std::string> written;
     for (auto& [where, c] : chosen) {
-        const TStoredEntry& e = *c.entry;
+        const collect::TEntryRecord& e = *c.entry;
         const auto phrase = byTake.find(e.name);
         if (phrase == byTake.end()) {
-            leave(c.upload->folder, e.name, c.speaker->id, "not in the catalogue");
+            leave(c.upload->record.folder, e.name, c.speaker->id, "not in the catalogue");
             continue;
         }
-        const bool unreadable = !e.hasFormat || std::find(e.flags.begin(), e.flags.end(), "not a readable WAVE file") !=
+        const bool unreadable = !e.hasWave || std::find(e.flags.begin(), e.flags.end(), "not a readable WAVE file") !=
                                                     e.flags.end();
         if (unreadable) {
-            leave(c.upload->folder, e.name, c.speaker->id, "not a readable WAVE file");
+            leave(c.upload->record.folder, e.name, c.speaker->id, "not a readable WAVE file");
             continue;
         }
         if (!e.flags.empty() && !o.includeFlagged) {
             std::string words;
             for (const std::string& f : e.flags) words += (words.empty() ? "" : ", ") + f;
-            leave(c.upload->folder, e.name, c.speaker->id, "flagged: " + words);
+            leave(c.upload->record.folder, e.name, c.speaker->id, "flagged: " + words);
             continue;
         }
-        if (!IsStoredEntryName(e.name)) {
-            leave(c.upload->folder, e.name, c.speaker->id, "not a plain file name");
+        if (!IsPlainEntryName(e.name)) {
+            leave(c.upload->record.folder, e.name, c.speaker->id, "not a plain file name");
             continue;
         }
         const std::string id = c.speaker->id + "_" + phrase->second->wav;
@@ -350,7 +384,7 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
             written.insert(final.filename().string());
         } catch (const std::exception& ex) {
             std::remove(tmp.c_str());
-            leave(c.upload->folder, e.name, c.speaker->id, std::string("cannot be exported: ") + ex.what());
+            leave(c.upload->record.folder, e.name, c.speaker->id, std::string("cannot be exported: ") + ex.what());
         }
     }
 

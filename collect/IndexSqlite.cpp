@@ -1,5 +1,6 @@
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "collect/Files.h"
@@ -38,7 +39,26 @@ CREATE TABLE IF NOT EXISTS takes (
   flags TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS takes_upload ON takes(upload_id);
+CREATE INDEX IF NOT EXISTS uploads_received ON uploads(received);
 )";
+
+// The uploads table's columns in the order TUploadRow lists them.
+const char* const kUploadColumns =
+    "id, received, name, country, region, archive, takes, total_ms, flagged, duplicates";
+// The filter: a part of name, country, region or archive, any case (ASCII).
+const char* const kUploadFilter =
+    "(?1 = '' OR name LIKE ?2 ESCAPE '\\' OR country LIKE ?2 ESCAPE '\\' OR region LIKE ?2 ESCAPE '\\' "
+    "OR archive LIKE ?2 ESCAPE '\\')";
+
+// "%text%" with LIKE's own characters escaped.
+std::string LikePattern(const std::string& text) {
+    std::string p = "%";
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '\\') p += '\\';
+        p += c;
+    }
+    return p + "%";
+}
 
 // A prepared statement, finalized however the call ends.
 class TStatement {
@@ -180,7 +200,69 @@ public:
         return s.Step() == SQLITE_ROW ? s.Int(0) : -1;
     }
 
+    std::vector<TUploadRow> ListUploads(const TUploadQuery& q) override {
+        static const char* const order[] = {"received", "name COLLATE NOCASE", "country COLLATE NOCASE",
+                                            "region COLLATE NOCASE", "takes", "total_ms", "flagged", "duplicates"};
+        const char* dir = q.descending ? " DESC" : " ASC";
+        const std::string sql = std::string("SELECT ") + kUploadColumns + " FROM uploads WHERE " + kUploadFilter +
+                                " ORDER BY " + order[q.key] + dir + ", id" + dir + " LIMIT ?3 OFFSET ?4";
+        std::lock_guard<std::mutex> g(fLock);
+        TStatement s(fDb, sql.c_str());
+        s.Bind(1, q.filter).Bind(2, LikePattern(q.filter)).Bind(3, TUploadQuery::kPageSize);
+        s.Bind(4, (std::max<int64_t>(q.page, 1) - 1) * TUploadQuery::kPageSize);
+        std::vector<TUploadRow> rows;
+        while (s.Step() == SQLITE_ROW) rows.push_back(Row(s));
+        return rows;
+    }
+
+    int64_t CountUploads(const std::string& filter) override {
+        std::lock_guard<std::mutex> g(fLock);
+        TStatement s(fDb, (std::string("SELECT count(*) FROM uploads WHERE ") + kUploadFilter).c_str());
+        s.Bind(1, filter).Bind(2, LikePattern(filter));
+        s.Step();
+        return s.Int(0);
+    }
+
+    bool FindUpload(int64_t id, TUploadRow& row, std::string& folder) override {
+        std::lock_guard<std::mutex> g(fLock);
+        TStatement s(fDb, (std::string("SELECT ") + kUploadColumns + ", folder FROM uploads WHERE id = ?").c_str());
+        s.Bind(1, id);
+        if (s.Step() != SQLITE_ROW) return false;
+        row = Row(s);
+        folder = s.Text(10);
+        return true;
+    }
+
+    std::vector<TTakeRow> TakesOf(int64_t id) override {
+        std::lock_guard<std::mutex> g(fLock);
+        TStatement s(fDb,
+                     "SELECT name, bytes, duration_ms IS NOT NULL, duration_ms, format_tag, channels, rate, bits, "
+                     "flags FROM takes WHERE upload_id = ? ORDER BY rowid");
+        s.Bind(1, id);
+        std::vector<TTakeRow> takes;
+        while (s.Step() == SQLITE_ROW)
+            takes.push_back({s.Text(0), s.Int(1), s.Int(2) != 0, s.Int(3), s.Int(4), s.Int(5), s.Int(6), s.Int(7),
+                             s.Text(8)});
+        return takes;
+    }
+
+    std::map<std::string, TTakeCoverage> Coverage() override {
+        std::lock_guard<std::mutex> g(fLock);
+        // Each speaker's newest take of each name counts once.
+        TStatement s(fDb,
+                     "SELECT name, count(*), sum(flags <> '') FROM (SELECT t.name, t.flags, row_number() OVER "
+                     "(PARTITION BY t.name, u.name, u.country, u.region ORDER BY u.received DESC, u.id DESC) AS n "
+                     "FROM takes t JOIN uploads u ON u.id = t.upload_id) WHERE n = 1 GROUP BY name");
+        std::map<std::string, TTakeCoverage> coverage;
+        while (s.Step() == SQLITE_ROW) coverage[s.Text(0)] = {s.Int(1), s.Int(2)};
+        return coverage;
+    }
+
 private:
+    static TUploadRow Row(TStatement& s) {
+        return {s.Int(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5), s.Int(6), s.Int(7), s.Int(8), s.Int(9)};
+    }
+
     void Exec(const char* sql) {
         char* err = nullptr;
         if (sqlite3_exec(fDb, sql, nullptr, nullptr, &err) != SQLITE_OK) {

@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 
+#include "collect/Files.h"
 #include "platform/SysUtils.h"
 
 namespace orvant {
@@ -28,7 +28,11 @@ bool ParseCount(std::string_view s, uint64_t& v) {
     return true;
 }
 
-QByteArray Digest(const QByteArray& bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256); }
+std::string Digest(const QByteArray& bytes) {
+    collect::TSha256 hash;
+    hash.Update(bytes.data(), size_t(bytes.size()));
+    return hash.Hex();
+}
 
 }  // namespace
 
@@ -42,10 +46,10 @@ bool BasicAuthMatches(std::string_view header, const std::string& password) {
     const QByteArray& pair = *decoded;
     const qsizetype colon = pair.indexOf(':');
     if (colon < 0) return false;
-    const QByteArray given = Digest(pair.mid(colon + 1));
-    const QByteArray wanted = Digest(QByteArray::fromStdString(password));
+    const std::string given = Digest(pair.mid(colon + 1));
+    const std::string wanted = Digest(QByteArray::fromStdString(password));
     unsigned char diff = 0;
-    for (qsizetype i = 0; i < given.size(); ++i) diff |= static_cast<unsigned char>(given[i] ^ wanted[i]);
+    for (size_t i = 0; i < given.size(); ++i) diff |= static_cast<unsigned char>(given[i] ^ wanted[i]);
     const bool userOk = pair.left(colon) == "operator";
     return (diff == 0) & userOk;
 }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "collect/Index.h"
+
 namespace orvant {
 
 std::string HtmlEscape(std::string_view text);
@@ -20,23 +22,11 @@ std::string UrlEscape(std::string_view text);
 // they are.
 std::map<std::string, std::string> ParseQuery(std::string_view query);
 
-// One row of the uploads table.
-struct TUploadRow {
-    int64_t id = 0;
-    std::string received;  // ISO 8601 UTC
-    std::string name, country, region, archive;
-    int64_t takes = 0, totalMs = 0, flagged = 0, duplicates = 0;
-};
+using collect::TUploadQuery;
+using collect::TUploadRow;
 
-// The table's order, filter and page, read from the query string.
-struct TUploadQuery {
-    enum TKey { kTime, kSpeaker, kCountry, kRegion, kTakes, kDuration, kFlagged, kDuplicates };
-    TKey key = kTime;
-    bool descending = true;  // newest first by default
-    std::string filter;      // matched against name, country, region, archive
-    int64_t page = 1;        // 1-based, pages of kPageSize rows
-    static constexpr int64_t kPageSize = 100;
-};
+// The table's order, filter and page from the query string ("sort", "dir",
+// "q", "page"); anything unknown or out of range gives the default.
 TUploadQuery ParseUploadQuery(const std::map<std::string, std::string>& query);
 // The query's key as the word used in URLs ("time", "speaker", ...).
 const char* UploadKeyWord(TUploadQuery::TKey key);

@@ -1,6 +1,7 @@
 // orvant-collect: the collection server and its tools.
 //   serve --store DIR --listen ADDR:PORT [--tls-cert F --tls-key F] [limits]
 //   verify FILE.zlb | unpack FILE.zlb DIR | reindex --store DIR
+//   export --store DIR --catalogue FILE [options] OUT
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,10 +14,13 @@
 #include <map>
 #include <thread>
 
+#include "app/Catalogue.h"
 #include "collect/Collector.h"
+#include "collect/Export.h"
 #include "collect/Files.h"
 #include "collect/Http.h"
 #include "collect/Index.h"
+#include "collect/OperatorSite.h"
 #include "collect/Tools.h"
 
 using namespace orvant::collect;
@@ -27,9 +31,12 @@ const char* const kUsage =
     "usage: orvant-collect serve --store DIR [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]\n"
     "                            [--max-body BYTES] [--max-connections N] [--per-address N]\n"
     "                            [--idle-timeout SECONDS] [--grace SECONDS] [--allow-root]\n"
+    "                            [--operator-password-file FILE [--catalogue FILE]]\n"
     "       orvant-collect verify FILE.zlb\n"
     "       orvant-collect unpack FILE.zlb DIR\n"
-    "       orvant-collect reindex --store DIR\n";
+    "       orvant-collect reindex --store DIR\n"
+    "       orvant-collect export --store DIR --catalogue FILE [--rate HZ] [--mono] [--trim]\n"
+    "                             [--trim-margin MS] [--include-flagged] [--latest] [--names] OUT\n";
 
 int Usage(const std::string& why) {
     std::cerr << "orvant-collect: " << why << "\n" << kUsage;
@@ -87,7 +94,7 @@ int Serve(const TArgs& a) {
     static const std::vector<std::string> known = {"--store",       "--listen",          "--tls-cert",
                                                    "--tls-key",     "--max-body",        "--max-connections",
                                                    "--per-address", "--idle-timeout",    "--grace",
-                                                   "--allow-root"};
+                                                   "--allow-root",  "--operator-password-file", "--catalogue"};
     for (const auto& [k, v] : a.values)
         if (std::find(known.begin(), known.end(), k) == known.end()) return Usage("unknown option " + k);
     if (!a.positional.empty()) return Usage("unexpected argument " + a.positional[0]);
@@ -114,6 +121,25 @@ int Serve(const TArgs& a) {
         if (!ok1 || !ok2) return Usage("cannot read the TLS certificate or key");
     }
     const std::string store = a.values.at("--store");
+    // The operator's page: only with a password, and over plain HTTP only
+    // where nobody but this machine can listen in.
+    std::string password;
+    std::vector<orvant::TCataloguePhrase> catalogue;
+    const bool operatorPage = a.values.count("--operator-password-file") > 0;
+    if (operatorPage) {
+        if (!OperatorPageAllowed(http.listen, !http.tlsCertPem.empty()))
+            return Usage("the operator's page needs TLS (--tls-cert, --tls-key) unless it listens on a loopback "
+                         "address such as 127.0.0.1");
+        try {
+            password = orvant::ReadPasswordFile(a.values.at("--operator-password-file"));
+            if (a.values.count("--catalogue")) catalogue = orvant::ReadCatalogue(a.values.at("--catalogue"));
+        } catch (const std::exception& e) {
+            std::cerr << "orvant-collect: " << e.what() << std::endl;
+            return 1;
+        }
+    } else if (a.values.count("--catalogue")) {
+        return Usage("--catalogue is for the operator's page; give --operator-password-file too");
+    }
 
     // SIGTERM and SIGINT are taken by this thread alone (sigwait below); the
     // server's threads inherit the mask.
@@ -128,8 +154,14 @@ int Serve(const TArgs& a) {
         PrepareStore(store);
         std::unique_ptr<TUploadIndex> index = OpenSqliteIndex(StoreIndexPath(store));
         TCollector collector(store, *index, limits);
+        std::unique_ptr<TOperatorSite> site;  // outlives the server that calls it
         THttpServer server(http);
         server.Post("/phpu/sndupload.php", [&collector] { return collector.NewUpload(); });
+        if (operatorPage) {
+            site = std::make_unique<TOperatorSite>(*index, store, password, catalogue,
+                                                   a.values.count("--catalogue") > 0);
+            site->Register(server);
+        }
         server.Start();
         std::cout << "orvant-collect: listening on " << (http.tlsCertPem.empty() ? "http://" : "https://")
                   << server.BoundAddress() << std::endl;
@@ -177,6 +209,7 @@ int main(int argc, char** argv) {
             return Usage("reindex takes --store DIR");
         return Reindex(a.values.at("--store"), std::cout, std::cerr);
     }
+    if (cmd == "export") return orvant::ExportCommand(argc - 2, argv + 2);
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         std::cout << kUsage;
         return 0;
