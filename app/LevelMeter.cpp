@@ -32,6 +32,12 @@ void TLevelMeterButton::ShowLevel(int percent, uint32_t elapsedMs) {
     update();
 }
 
+void TLevelMeterButton::SetHandsFree(const QString& state) {
+    if (state == fHandsFree) return;
+    fHandsFree = state;
+    update();
+}
+
 QString TLevelMeterButton::FormatElapsed(uint32_t ms) {
     const uint32_t tenths = ms / 100;
     return QString("%1:%2.%3")
@@ -48,12 +54,14 @@ double TLevelMeterButton::BarFraction(int percent) {
 
 QRect TLevelMeterButton::CaptionRect() const {
     if (!fMetering) return TFlatButton::CaptionRect();
-    return QRect(kFocusRim + 1, 6, width() - 2 * kFocusRim - 2, 16);
+    return QRect(kFocusRim + 1, fHandsFree.isEmpty() ? 6 : 3, width() - 2 * kFocusRim - 2, 16);
 }
 
 QColor TLevelMeterButton::CaptionInk() const { return fMetering ? FontColor() : TFlatButton::CaptionInk(); }
 
-QRect TLevelMeterButton::BarRect() const { return QRect(12, height() - 22, width() - 24, 10); }
+QRect TLevelMeterButton::BarRect() const {
+    return fHandsFree.isEmpty() ? QRect(12, height() - 22, width() - 24, 10) : QRect(12, height() - 14, width() - 24, 7);
+}
 
 void TLevelMeterButton::paintEvent(QPaintEvent* event) {
     TFlatButton::paintEvent(event);
@@ -61,7 +69,12 @@ void TLevelMeterButton::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     p.setFont(font());
     p.setPen(kTimeInk);
-    p.drawText(QRect(0, 24, width(), 16), Qt::AlignCenter, FormatElapsed(fElapsedMs));
+    if (fHandsFree.isEmpty()) {
+        p.drawText(QRect(0, 24, width(), 16), Qt::AlignCenter, FormatElapsed(fElapsedMs));
+    } else {
+        p.drawText(QRect(0, 19, width(), 15), Qt::AlignCenter, FormatElapsed(fElapsedMs));
+        p.drawText(QRect(0, 34, width(), 15), Qt::AlignCenter, HandsFreeText());
+    }
 
     const bool full = FullScaleShown();
     const QRect trough = BarRect();

@@ -1,6 +1,8 @@
 // The "Rec" button, which while a take runs also shows the time recorded so
 // far under its caption and a bar of the input's peak level; the bar turns
 // red when the input reaches full scale and stays red for a second after.
+// While hands-free is on it says so under the time, with what the mode is
+// doing.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,9 @@ public:
     void ShowLevel(int percent, uint32_t elapsedMs);
     int Level() const { return fLevel; }
     bool FullScaleShown() const { return fMetering && fElapsedMs < fFullScaleUntilMs; }
+    // "hands-free: <state>" under the time; an empty state hides the line.
+    void SetHandsFree(const QString& state);
+    QString HandsFreeText() const { return fHandsFree.isEmpty() ? QString() : "hands-free: " + fHandsFree; }
 
     // "m:ss.t"
     static QString FormatElapsed(uint32_t ms);
@@ -45,6 +50,7 @@ private:
     int fLevel = 0;
     uint32_t fElapsedMs = 0;
     uint32_t fFullScaleUntilMs = 0;
+    QString fHandsFree;
 };
 
 }  // namespace orvant

@@ -21,6 +21,7 @@
 #include "upload/uDlgFTPUpload.h"
 #include "platform/widgets/FlatButton.h"
 #include "platform/widgets/ProgramFont.h"
+#include "wave/SpeechDetector.h"
 
 namespace orvant {
 
@@ -161,6 +162,7 @@ void TDlgSndRecMain::BuildButtons() {
         *d.field = b;
     }
     column->addStretch(1);
+    btnRec->setToolTip(btnRec->toolTip() + "; hands-free on or off (F11)");
 }
 
 void TDlgSndRecMain::BuildPhraseKeys() {
@@ -171,6 +173,12 @@ void TDlgSndRecMain::BuildPhraseKeys() {
     for (const auto& [keys, handler] : moves)
         connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this,
                 [this, handler = handler] { Guarded(handler); });
+    // Hands-free on and off; Esc ends it as F7 does.
+    connect(new QShortcut(QKeySequence(Qt::Key_F11), this), &QShortcut::activated, this,
+            [this] { Guarded(&TDlgSndRecMain::ToggleHandsFree); });
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (fHandsFree) Guarded(&TDlgSndRecMain::EndHandsFree);
+    });
 }
 
 void TDlgSndRecMain::BuildDevices() {
@@ -185,6 +193,32 @@ void TDlgSndRecMain::BuildDevices() {
     Recorder->OnLevel = [this](TWaveAudioIO*, int32_t level) { btnRec->ShowLevel(level, Recorder->Position()); };
     Player = new TStockAudioPlayer(fComponents.get());
     Player->SetAsync(true);
+    // The hands-free recorder in the same format and buffers, its messages
+    // on this thread too.
+    HandsFree = new THandsFreeRecorder(fComponents.get());
+    HandsFree->SetPCMFormat(TPCMFormat::Stereo16bit22050Hz);
+    HandsFree->SetBufferLength(50);
+    HandsFree->SetBufferCount(40);
+    HandsFree->OnLevel = [this](TWaveAudioIO*, int32_t level) {
+        btnRec->ShowLevel(level, HandsFree->TakeMs());
+        // A playback (the sample, the take) would be heard as speech: the
+        // recorder waits again once it has ended.
+        if (fHandsFree && !HandsFree->Recording() && HandsFree->Armed() == Player->Active()) HandsFreeArm();
+    };
+    HandsFree->OnTakeBegin = [this](THandsFreeRecorder*, const std::string&) {
+        if (!fArmed) return;
+        fHandsFreeTake = fArmed->recfile;
+        fTakes[fHandsFreeTake] = TTakeCheck{true, 0};  // the old verdict went with the old take
+        btnRec->SetHandsFree("recording");
+        UpdateButtons();
+        ShowProgress();
+        tv->viewport()->update();
+    };
+    HandsFree->OnTakeEnd = [this](THandsFreeRecorder*, const std::string&, THandsFreeRecorder::TTakeEnd how) {
+        // Handled after the device's handler has returned.
+        QMetaObject::invokeMethod(
+            this, [this, name = fHandsFreeTake, how] { HandsFreeTakeEnded(name, how); }, Qt::QueuedConnection);
+    };
 }
 
 void TDlgSndRecMain::Guarded(void (TDlgSndRecMain::*handler)()) {
@@ -274,6 +308,13 @@ std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
 
 void TDlgSndRecMain::tvChange() {
     if (Player->Active()) StopPlayer();
+    // Hands-free follows the selection: a take in progress ends (and is
+    // kept), the recorder waits for the newly selected phrase.
+    if (fHandsFree && WavInfoOf(SelectedNode()) != fArmed) {
+        HandsFree->Disarm();
+        fHandsFreeChecking = false;
+        HandsFreeArm();
+    }
     UpdateButtons();
     // Whether any node is selected decides the colours of every item.
     tv->viewport()->update();
@@ -309,12 +350,16 @@ bool TDlgSndRecMain::SampleExists() const {
 bool TDlgSndRecMain::RecordExists() const { return TakeExists(WavInfoOf(SelectedNode())); }
 
 void TDlgSndRecMain::UpdateButtons() {
-    btnPlaySample->setEnabled(SampleExists() && !Recorder->Active());
-    btnPlayRecord->setEnabled(RecordExists() && !Recorder->Active());
-    btnRec->setEnabled(!Recorder->Active() && RecordTarget() != nullptr);
+    // A hands-free take records like "Rec"; "Rec" itself waits while the
+    // mode is on (one capture at a time), and "Stop" ends the mode.
+    const bool recording = Recorder->Active() || HandsFree->Recording();
+    btnPlaySample->setEnabled(SampleExists() && !recording);
+    btnPlayRecord->setEnabled(RecordExists() && !recording);
+    btnRec->setEnabled(!Recorder->Active() && !fHandsFree && RecordTarget() != nullptr);
     btnPause->setEnabled(Player->Active() || Recorder->Active());
-    btnStop->setEnabled(Player->Active() || Recorder->Active());
-    if (btnRec->Metering() != Recorder->Active()) btnRec->SetMetering(Recorder->Active());
+    btnStop->setEnabled(Player->Active() || Recorder->Active() || fHandsFree);
+    const bool metering = Recorder->Active() || fHandsFree;
+    if (btnRec->Metering() != metering) btnRec->SetMetering(metering);
 }
 
 void TDlgSndRecMain::btnExitClick() { close(); }
@@ -367,6 +412,7 @@ void TDlgSndRecMain::btnRecClick() {
     // "Rec" always records: a pause left over from an earlier take (paused,
     // then stopped) would open the device paused.
     if (Recorder->Paused()) Recorder->SetPaused(false);
+    btnRec->SetNote({});
     const bool started = Recorder->RecordToFile(path);
     if (started) {
         // The take's old verdict no longer holds; the new one comes at "Stop".
@@ -381,6 +427,7 @@ void TDlgSndRecMain::btnRecClick() {
 }
 
 void TDlgSndRecMain::btnStopClick() {
+    if (fHandsFree) EndHandsFree();
     StopPlayer();
     StopRecorder();
     if (!fRecording.empty() && !Recorder->Active()) {
@@ -408,9 +455,9 @@ void TDlgSndRecMain::SelectNextPhrase() { SelectPhraseStep(true); }
 
 void TDlgSndRecMain::SelectPreviousPhrase() { SelectPhraseStep(false); }
 
-void TDlgSndRecMain::SelectPhraseStep(bool forward) {
+bool TDlgSndRecMain::SelectPhraseStep(bool forward) {
     QTreeWidgetItem* from = SelectedNode();
-    if (!from && !forward) return;
+    if (!from && !forward) return false;
     QTreeWidgetItemIterator it = from ? QTreeWidgetItemIterator(from) : QTreeWidgetItemIterator(tv);
     if (from) forward ? ++it : --it;
     for (; *it; forward ? ++it : --it) {
@@ -418,9 +465,106 @@ void TDlgSndRecMain::SelectPhraseStep(bool forward) {
         if (r && !r->recfile.empty()) {
             tv->setCurrentItem(*it);
             tv->scrollToItem(*it);  // opens the groups above it
-            return;
+            return true;
         }
     }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Hands-free
+
+void TDlgSndRecMain::ToggleHandsFree() {
+    if (fHandsFree)
+        EndHandsFree();
+    else
+        StartHandsFree();
+}
+
+TDlgSndRecMain::THandsFreeState TDlgSndRecMain::HandsFreeState() const {
+    if (!fHandsFree) return hfOff;
+    if (HandsFree->Recording()) return hfRecording;
+    if (fHandsFreeChecking) return hfChecking;
+    return HandsFree->Armed() ? hfListening : hfHeld;
+}
+
+void TDlgSndRecMain::StartHandsFree() {
+    // A take recorded with "Rec" ends first, as "Stop" would end it.
+    if (Recorder->Active()) {
+        StopRecorder();
+        if (!fRecording.empty()) fChecker->Check({fRecording});
+        fRecording.clear();
+    }
+    // On a phrase with a take name of its own: the selected one, or the first.
+    const TWavInfo* r = WavInfoOf(SelectedNode());
+    if (!r || r->recfile.empty()) {
+        tv->setCurrentItem(nullptr);
+        tv->clearSelection();
+        if (!SelectPhraseStep(true)) throw Exception("There is no phrase with a take name to record.");
+    }
+    btnRec->SetNote({});
+    if (!HandsFree->Listen()) {
+        UpdateButtons();
+        throw Exception("Recording could not start: " + HandsFree->LastErrorText());
+    }
+    fHandsFree = true;
+    fHandsFreeRecorded = 0;
+    fHandsFreeChecking = false;
+    fArmed = nullptr;
+    UpdateButtons();
+    HandsFreeArm();
+}
+
+void TDlgSndRecMain::HandsFreeArm() {
+    if (!fHandsFree || HandsFree->Recording() || fHandsFreeChecking) return;
+    const QTreeWidgetItem* node = SelectedNode();
+    const TWavInfo* r = WavInfoOf(node);
+    fArmed = r;
+    if (!r || r->recfile.empty() || !r->recfileUsable || Player->Active()) {
+        HandsFree->Disarm();
+        btnRec->SetHandsFree(Player->Active() ? "waits for the playback" : "no take name");
+        return;
+    }
+    HandsFree->Arm(TakePath(*r), SilenceAllowanceMs(size_t(node->text(0).size())));
+    btnRec->SetHandsFree("listening");
+}
+
+void TDlgSndRecMain::HandsFreeTakeEnded(const std::string& recfile, int how) {
+    if (recfile.empty()) return;
+    // Its verdict decides where the mode goes on: see HandsFreeVerdict.
+    const bool decides = fHandsFree && how != THandsFreeRecorder::teStopped && fArmed && fArmed->recfile == recfile;
+    fHandsFreeChecking = decides;
+    fHandsFreeCut = how == THandsFreeRecorder::teLimit;
+    fHandsFreeTake = recfile;
+    if (decides) btnRec->SetHandsFree("checking");
+    fChecker->Check({recfile});
+    UpdateButtons();
+    tv->viewport()->update();
+}
+
+void TDlgSndRecMain::HandsFreeVerdict(TTakeCheck check) {
+    fHandsFreeChecking = false;
+    constexpr TTakeFlags kTryAgain = tfClipped | tfQuiet | tfShort | tfUnreadable | tfCutShort;
+    if (check.flags & kTryAgain) {
+        // The same phrase waits for a new attempt; its row says why.
+        HandsFreeArm();
+        return;
+    }
+    ++fHandsFreeRecorded;
+    if (!SelectPhraseStep(true)) EndHandsFree();  // the last phrase: done
+}
+
+void TDlgSndRecMain::EndHandsFree() {
+    if (!fHandsFree) return;
+    fHandsFree = false;
+    fArmed = nullptr;
+    fHandsFreeChecking = false;
+    // A take in progress holds speech: it is kept, and checked.
+    HandsFree->Disarm();
+    StopAndWait(*HandsFree);
+    btnRec->SetHandsFree({});
+    btnRec->SetNote(QString("%1 recorded hands-free").arg(fHandsFreeRecorded));
+    UpdateButtons();
 }
 
 // ---------------------------------------------------------------------------
@@ -457,8 +601,13 @@ void TDlgSndRecMain::StartTakeScan() {
 
 void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results) {
     // Only takes that exist come back; a take being recorded is checked at its end.
-    for (const auto& [name, check] : results)
-        if (name != fRecording) fTakes[name] = check;
+    for (const auto& [name, check] : results) {
+        if (name == fRecording) continue;
+        TTakeCheck& verdict = fTakes[name] = check;
+        if (name != fHandsFreeTake) continue;
+        if (fHandsFreeCut) verdict.flags |= tfCutShort;
+        if (fHandsFreeChecking) HandsFreeVerdict(verdict);
+    }
     tv->viewport()->update();
     ShowProgress();
 }

@@ -22,6 +22,7 @@ namespace orvant {
 
 class TComponent;
 class TFlatButton;
+class THandsFreeRecorder;
 class TStockAudioPlayer;
 class TStockAudioRecorder;
 
@@ -51,6 +52,9 @@ public:
     TFlatButton* btnPlaySample = nullptr;
     TStockAudioPlayer* Player = nullptr;
     TFlatButton* btnCompressAndUpload = nullptr;
+    // Records without keys while hands-free is on; its input stays open
+    // for the whole mode.
+    THandsFreeRecorder* HandsFree = nullptr;
 
     // The program folder, with a trailing '/'.
     const std::string& ProgramFolderPath() const { return fPath; }
@@ -74,6 +78,22 @@ public:
     // a take name of its own, opening its groups; nothing at either end.
     void SelectNextPhrase();
     void SelectPreviousPhrase();
+
+    // Hands-free (F11 turns it on and off): the selected phrase waits for
+    // speech, a take begins at its first sound and ends after a pause; a
+    // good take moves on to the next phrase, a flagged one waits for a new
+    // attempt. F7 or Esc ends it.
+    enum THandsFreeState {
+        hfOff,
+        hfListening,  // armed on the selected phrase, waiting for speech
+        hfRecording,  // a take runs
+        hfChecking,   // the take ended, its verdict decides what comes next
+        hfHeld,       // a playback runs, or the selection has no take name
+    };
+    void ToggleHandsFree();
+    THandsFreeState HandsFreeState() const;
+    // Good takes recorded since the mode was turned on.
+    int HandsFreeRecorded() const { return fHandsFreeRecorded; }
 
     // Take checks. Every take name's verdict, kept for the program's run:
     // found for the existing takes after the window is shown, and renewed
@@ -112,7 +132,15 @@ private:
     // The record whose take "Rec" writes for the selected node: its own, or
     // for a node without a take name its parent's; nullptr when none.
     const TWavInfo* RecordTarget() const;
-    void SelectPhraseStep(bool forward);
+    // False at either end: nothing was selected.
+    bool SelectPhraseStep(bool forward);
+    void StartHandsFree();
+    void EndHandsFree();
+    // Arms the recorder on the selected phrase, or holds it while a
+    // playback runs or the selection has no take name of its own.
+    void HandsFreeArm();
+    void HandsFreeTakeEnded(const std::string& recfile, int how);
+    void HandsFreeVerdict(TTakeCheck check);
     // Checks every existing take in the background; once, after showing.
     void StartTakeScan();
     void TakeChecked(const TTakeChecker::TResults& results);
@@ -140,6 +168,12 @@ private:
     bool fScanStarted = false;  // the window was shown: the scan is on its way
     bool fScanQueued = false;   // the scan's takes are with the checker
     std::string fRecording;   // take name being recorded, empty when none
+    bool fHandsFree = false;
+    const TWavInfo* fArmed = nullptr;  // the phrase the hands-free recorder waits for
+    std::string fHandsFreeTake;        // its take name while recorded and checked
+    bool fHandsFreeChecking = false;
+    bool fHandsFreeCut = false;        // the take ended at the longest a take may run
+    int fHandsFreeRecorded = 0;
     std::string fPlayerFile;  // the file the player was last started on
 };
 

@@ -17,10 +17,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/StockWaveDevice.h"
 #include "audio/WaveIn.h"
+#include "wave/SpeechDetector.h"
 #include "wave/WaveStorage.h"
 
 namespace orvant {
@@ -69,6 +73,75 @@ private:
     // Removes a pending file that never became the take (and holds nothing
     // the speaker recorded).
     void DiscardPendingTake();
+};
+
+// Records takes without keys. The input stays open while it listens (one
+// capture for many takes: some devices need time after opening, and their
+// gain jumps when reopened). Armed with a take file, it waits for speech
+// (TSpeechDetector); the take begins kPreRollMs before the first sound,
+// from a ring of the latest input, and ends kPostRollMs after the last one
+// once the speaker has been silent for the allowance, or at
+// kLongestTakeMs. A take is written as the stock recorder writes one: into
+// the hidden sibling, 16-bit PCM in the recorder's format with the header
+// current after every buffer, and renamed over the take file once it holds
+// its first speech; the file being replaced is kept until then. After a
+// take the recorder is disarmed until armed again.
+//
+// The format must be 16-bit PCM. Arm, Disarm and the events run on the
+// thread that handles the device's messages (the owner's, with Async
+// false); the events are called from the device's message handlers.
+class THandsFreeRecorder : public TWaveAudioIn {
+public:
+    enum TTakeEnd { teSilence, teLimit, teStopped };
+    static constexpr uint32_t kPreRollMs = 300, kPostRollMs = 300, kLongestTakeMs = 60000;
+
+    explicit THandsFreeRecorder(TComponent* AOwner = nullptr);
+    // Closes the device; a take in progress is ended as by Disarm.
+    ~THandsFreeRecorder() override;
+
+    // Opens the device and listens; True when it opened. Raises as the
+    // device's open does (a refused format, no sound system).
+    bool Listen();
+    // Starts the close; a take in progress ends with it (teStopped).
+    void Stop();
+    // Waits for speech to record into FileName, allowing pauses of
+    // silenceMs. Raises EFCreateError when the file cannot be created
+    // (another stream holds it); a take in progress ends first.
+    void Arm(const std::string& FileName, uint32_t silenceMs);
+    // Waits no longer; a take in progress ends and is kept (teStopped).
+    void Disarm();
+    bool Armed() const { return !fTarget.empty(); }
+    bool Recording() const { return fTake != nullptr; }
+    // The time the take in progress holds, pre-roll included.
+    uint32_t TakeMs() const;
+
+    // Speech began: the take in FileName replaces the one before.
+    std::function<void(THandsFreeRecorder* Sender, const std::string& FileName)> OnTakeBegin;
+    // The take is complete.
+    std::function<void(THandsFreeRecorder* Sender, const std::string& FileName, TTakeEnd How)> OnTakeEnd;
+
+protected:
+    void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override;
+    void DoWimClose() override;
+
+private:
+    void BeginTake();
+    // Appends the ring's frames up to frame (a stream position) to the take.
+    void WriteUpTo(uint64_t frame);
+    // Writes what the take keeps and completes it.
+    void EndTake(TTakeEnd How);
+    uint64_t KeepUntil() const;
+
+    uint32_t fRate = 0;
+    uint16_t fChannels = 0;
+    std::unique_ptr<TSpeechDetector> fDetector;
+    std::vector<int16_t> fRing;  // the latest input, a frame a channels samples
+    uint64_t fRingFrames = 0;    // frames, and so the ring's stream position
+    uint64_t fWritten = 0;       // stream position the take holds up to
+    uint64_t fTakeBegin = 0;
+    std::unique_ptr<TWaveStreamAdapter> fTake;
+    std::string fTarget, fTakeFile, fPendingFile;
+    bool fWriteFailing = false;
 };
 
 }  // namespace orvant

@@ -134,6 +134,7 @@ std::string TakeFlagWords(TTakeFlags flags, const char* separator) {
     add(tfQuiet, "too quiet");
     add(tfShort, "very short");
     add(tfNoisy, "noisy");
+    add(tfCutShort, "cut at 60 s");
     return words;
 }
 

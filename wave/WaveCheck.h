@@ -16,6 +16,9 @@ enum TTakeFlag : uint8_t {
     tfShort = 4,       // under 0.3 s
     tfUnreadable = 8,  // not a WAVE image the program can read
     tfNoisy = 16,      // its noise floor within 20 dB of its speech
+    // Recorded without keys and cut at the longest such a take may run;
+    // the recording program sets it, CheckTakeFile does not.
+    tfCutShort = 32,
 };
 using TTakeFlags = uint8_t;
 
@@ -37,7 +40,7 @@ struct TTakeCheck {
 TTakeCheck CheckTakeFile(const std::string& path);
 
 // "not a readable WAVE file", "clipped", "too quiet", "very short", "noisy",
-// in that order, joined by separator; empty without flags.
+// "cut at 60 s", in that order, joined by separator; empty without flags.
 std::string TakeFlagWords(TTakeFlags flags, const char* separator = "\n");
 
 }  // namespace orvant
