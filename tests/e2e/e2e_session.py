@@ -20,6 +20,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import wave
@@ -428,6 +429,19 @@ def time_code(first, frames):
     return a.tobytes()
 
 
+def sounding(data):
+    """The frames of raw Stereo16bit22050Hz from its first to its last one that is not silent."""
+    frames = [data[i:i + FRAME] for i in range(0, len(data) - len(data) % FRAME, FRAME)]
+    loud = [i for i, f in enumerate(frames) if f != bytes(FRAME)]
+    return b"".join(frames[loud[0]:loud[-1] + 1])
+
+
+def without_silence(data):
+    """The frames of raw Stereo16bit22050Hz that are not silent."""
+    return b"".join(data[i:i + FRAME] for i in range(0, len(data) - len(data) % FRAME, FRAME)
+                    if data[i:i + FRAME] != bytes(FRAME))
+
+
 def frame_code(data, i):
     left, right = struct.unpack_from("<hh", data, 4 * i)
     return left | right << 15
@@ -473,6 +487,55 @@ class Takes(ProgramTestCase):
                 self.assertEqual(codes[1], base + int(words * 22050) - 1, "the last word is in the take")
                 self.assertEqual(spoken[-1] - spoken[0], codes[1] - codes[0], "nothing lost inside the speech")
                 self.assertLessEqual(shortfall, MAX_SHORTFALL_S, "the take reaches from Rec to Stop")
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+    def test_three_phrases_hands_free(self):
+        """F11, then the speaker only reads: each phrase played into the
+        sound server becomes its take, with its onset and ending intact and
+        300 ms of the room on either side, and the next phrase is selected
+        by itself; after the last one the mode ends."""
+        proc, main, first = self.open_first_phrase("handsfree", self.pulse_device())
+        self.desk.key(main, "F11")
+        time.sleep(1.5)  # the recorder hears the room first
+        self.shot("70-hands-free-listening.png", main)
+        rec = BUTTONS["Rec"]
+        for n, text in enumerate(["Good morning.", "How are you today?", "Thank you very much."], 1):
+            with self.subTest(phrase=text):
+                wav, raw = os.path.join(self.root, f"hf{n}.wav"), os.path.join(self.root, f"hf{n}.raw")
+                speak_to_wav(text, wav)
+                run("sox", wav, "-t", "raw", raw, "pad", "0.5", "0")
+                words = sounding(slurp(raw))
+                take = os.path.join(os.path.dirname(first), f"p00{n}.wav")
+                if n == 1:
+                    # While the speaker speaks: "Rec" shows the level.
+                    speaking = threading.Thread(target=self.speak, args=(raw,))
+                    speaking.start()
+                    time.sleep(1.1)
+                    shot = self.shot("71-hands-free-recording.png", main)
+                    speaking.join()
+                    self.assertTrue(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "level on Rec")
+                else:
+                    self.speak(raw)
+                self.wait_until(lambda: os.path.exists(take), 30, f"take {n}")
+                data = self.wait_take(take)
+                # Every sound of the speech is in the take, unchanged (the
+                # test's sound server may let a gap of silence into it when
+                # the machine is busy), with the room's silence before and after.
+                self.assertEqual(without_silence(data), without_silence(words), "onset and ending intact")
+                at = data.find(sounding(data))
+                before, after = at / RATE_BYTES, (len(data) - at - len(sounding(data))) / RATE_BYTES
+                print(f"\nhands-free take {n}: {len(data) / RATE_BYTES:.3f} s, {before * 1000:.0f} ms before "
+                      f"the speech, {after * 1000:.0f} ms after it", file=sys.stderr)
+                self.assertAlmostEqual(before, 0.3, delta=0.06)
+                self.assertAlmostEqual(after, 0.3, delta=0.06)
+                self.assertEqual(data[:int(0.25 * RATE_BYTES) // FRAME * FRAME].strip(b"\0"), b"", "silence before")
+                time.sleep(0.5)  # checked, and the next phrase selected
+        shot = self.shot("72-hands-free-done.png", main)
+        rows = green_rows(shot, *TREE_AREA)
+        self.assertEqual([g for _, _, g in rows[:4]], [False, True, True, True], rows)
+        # The mode ended after the last phrase: "Rec" records again.
+        self.assertFalse(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "the meter is gone")
         self.press(main, "Exit")
         self.assertEqual(proc.wait(30), 0)
 
