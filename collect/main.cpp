@@ -59,7 +59,9 @@ TArgs Parse(int argc, char** argv, int from, const std::vector<std::string>& fla
             continue;
         }
         if (std::find(flags.begin(), flags.end(), s) != flags.end()) {
-            a.values[s] = "1";
+            // Not operator=("1"): GCC 12 at -O3 takes that assignment for an
+            // overlapping copy (-Wrestrict) and the Release build fails.
+            a.values.insert_or_assign(s, std::string("1"));
             continue;
         }
         if (i + 1 >= argc) {
