@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
 """The dataset export against a store of generated speech.
 
-usage: export_test.py ORVANT_COLLECT
+usage: export_test.py ORVANT_COLLECT UPLOADER
 
-Builds a store the way the receiver lays it out (folders, the takes, an
-upload.json each), its takes spoken by espeak-ng between known stretches of
-room noise (sox), runs `ORVANT_COLLECT export` on it, and reads the corpus
+Fills a store through `ORVANT_COLLECT serve` with uploads sent by the
+recording program's own upload code (UPLOADER), their takes spoken by
+espeak-ng between known stretches of room noise (sox), runs
+`ORVANT_COLLECT export` on it, and reads the corpus
 back with Python's csv and wave modules and with sox: ids, texts, formats,
 durations, where the trimmed takes begin and end, what was left out and why,
 and that a second run into the same folder gives the same corpus.
 """
-import array, csv, hashlib, json, os, shutil, subprocess, sys, tempfile, unicodedata, wave
+import array, csv, hashlib, json, os, shutil, signal, subprocess, sys, tempfile, time, unicodedata, wave
 
-BIN = sys.argv[1]
+BIN, UPLOADER = sys.argv[1], sys.argv[2]
 RATE = 22050
 MARGIN = 0.150
 
@@ -32,24 +33,25 @@ ZOE = ("Zo\u00eb M\u00fcller", "Germany", "Bayern")
 ZOE_AGAIN = ("  zo\u00eb   M\u00dcLLER ", "germany", "BAYERN")  # the same speaker, typed otherwise
 HOSTILE = ("<b>Bob</b> | \"x\"", "US", "Ohio, North")
 
-# Uploads, oldest first: (day, received, speaker, room noise dBFS, takes); a take is
-# (file name, phrase spoken or None for a non-catalogue take, lead s, trail s, flags).
+# Uploads, oldest first: (speaker, room noise dBFS, takes); a take is (file
+# name, phrase spoken, lead s, trail s, spoken too quietly).
 UPLOADS = [
-    ("2026-12-01", "2026-12-01T10:00:00Z", ZOE, -60, [
-        ("p001.wav", "p001", 0.40, 0.50, []),
-        ("p002.wav", "p002", 0.25, 0.30, []),   # replaced by the later upload
-        ("p003.wav", "p003", 1.00, 0.20, []),
+    (ZOE, -60, [
+        ("p001.wav", "p001", 0.40, 0.50, False),
+        ("p002.wav", "p002", 0.25, 0.30, False),   # replaced by the later upload
+        ("p003.wav", "p003", 1.00, 0.20, False),
     ]),
-    ("2026-12-02", "2026-12-02T09:30:00Z", HOSTILE, -45, [
-        ("p001.wav", "p001", 0.60, 0.60, []),
-        ("p004.wav", "p004", 0.30, 0.40, []),
-        ("p003.wav", "p003", 0.30, 0.30, ["too quiet"]),
-        ("x99.wav", "p001", 0.30, 0.30, []),     # not in the catalogue
+    (HOSTILE, -45, [
+        ("p001.wav", "p001", 0.60, 0.60, False),
+        ("p004.wav", "p004", 0.30, 0.40, False),
+        ("p003.wav", "p003", 0.30, 0.30, True),    # flagged "too quiet" by the server's check
+        ("x99.wav", "p001", 0.30, 0.30, False),    # not in the catalogue
     ]),
-    ("2026-12-03", "2026-12-03T08:00:00Z", ZOE_AGAIN, -70, [
-        ("p002.wav", "p002", 0.50, 0.35, []),
+    (ZOE_AGAIN, -70, [
+        ("p002.wav", "p002", 0.50, 0.35, False),
     ]),
 ]
+FOLDERS = []  # each upload's folder in the store, as the server named it
 # What the export keeps: (speaker, phrase) -> (upload index, lead, trail).
 KEPT = {(ZOE, "p001"): 0, (ZOE, "p002"): 2, (ZOE, "p003"): 0, (HOSTILE, "p001"): 1, (HOSTILE, "p004"): 1}
 
@@ -78,7 +80,7 @@ def crossings(path, level=0.05):
     return idx[0] // ch / rate, idx[-1] // ch / rate
 
 
-def make_take(tmp, phrase, lead, trail, noise_db, out):
+def make_take(tmp, phrase, lead, trail, noise_db, quiet, out):
     """A take: lead s of room noise, the phrase spoken, trail s of noise;
     returns the speech's length and the times of its first and last sample
     beyond 5 % in the take. espeak-ng's own silence is cut first (at
@@ -94,40 +96,43 @@ def make_take(tmp, phrase, lead, trail, noise_db, out):
     noise = os.path.join(tmp, "noise.wav")
     run("sox", "-n", "-r", str(RATE), "-c", "2", "-b", "16", noise, "synth", str(total), "whitenoise", "vol",
         str(noise_db), "dB")
-    run("sox", "-m", "-v", "1", padded, "-v", "1", noise, "-b", "16", out)
-    return length, crossings(out)
+    run("sox", "-m", "-v", "1", padded, "-v", "1", noise, "-b", "16", out, "vol", "0.005" if quiet else "1")
+    return length, None if quiet else crossings(out)
 
 
 def build_store(tmp, store):
+    """Sends the uploads to a server on a scratch store; facts about each
+    take by (folder, name)."""
     facts = {}
-    for day, received, sp, noise_db, takes in UPLOADS:
-        archive = "v" + received[2:4] + received[5:7] + received[8:10] + "000000000.zlb"
-        folder = f"uploads/{day}/{archive}-{hashlib.sha256(received.encode()).hexdigest()[:12]}"
-        d = os.path.join(store, folder)
-        os.makedirs(d)
-        entries = [{"name": "info.txt", "bytes": 40, "sha256": "0" * 64}]
-        for name, phrase, lead, trail, flags in takes:
-            length, edges = make_take(tmp, phrase, lead, trail, noise_db, os.path.join(d, name))
-            facts[(folder, name)] = (lead, length, edges)
-            with wave.open(os.path.join(d, name)) as w:
-                fmt = {"format_tag": 1, "channels": w.getnchannels(), "rate": w.getframerate(),
-                       "bits": 8 * w.getsampwidth(), "duration_ms": w.getnframes() * 1000 // w.getframerate()}
-            entries.append({"name": name, "bytes": os.path.getsize(os.path.join(d, name)), "sha256": "1" * 64,
-                            "wave": fmt, "flags": flags})
-        with open(os.path.join(d, "info.txt"), "w") as f:
-            f.write(f"Speakername={sp[0]}\r\nCountry={sp[1]}\r\nRegion={sp[2]}\r\n")
-        doc = {"archive": archive, "sha256": "2" * 64, "bytes": 1, "received": received, "client": "127.0.0.1",
-               "folder": folder, "speaker": {"name": sp[0], "country": sp[1], "region": sp[2], "encoding": "utf-8"},
-               "entries": entries, "some_later_key": {"ignored": True}}
-        with open(os.path.join(d, "upload.json"), "w") as f:
-            json.dump(doc, f)
+    server = subprocess.Popen([BIN, "serve", "--store", store, "--listen", "127.0.0.1:0", "--allow-root"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        url = server.stdout.readline().strip().split()[-1] + "/phpu/sndupload.php"
+        for i, (sp, noise_db, takes) in enumerate(UPLOADS):
+            rec = os.path.join(tmp, f"recorded{i}")
+            os.makedirs(rec)
+            with open(os.path.join(rec, "info.txt"), "w", encoding="utf-8", newline="") as f:
+                f.write(f"Speakername={sp[0]}\r\nCountry={sp[1]}\r\nRegion={sp[2]}\r\n")
+            made = {}
+            for name, phrase, lead, trail, quiet in takes:
+                made[name] = (lead,) + make_take(tmp, phrase, lead, trail, noise_db, quiet, os.path.join(rec, name))
+            files = [os.path.join(rec, n) for n in ["info.txt"] + [t[0] for t in takes]]
+            subprocess.run([UPLOADER, url, *files], check=True, capture_output=True)
+            days = sorted(os.listdir(os.path.join(store, "uploads")))
+            new = sorted(f"uploads/{d}/{n}" for d in days for n in os.listdir(os.path.join(store, "uploads", d)))
+            folder = [f for f in new if f not in FOLDERS][0]
+            FOLDERS.append(folder)
+            for name, fact in made.items():
+                facts[(folder, name)] = fact
+            time.sleep(1.1)  # the next upload is received a second later
+    finally:
+        server.send_signal(signal.SIGTERM)
+        server.wait(30)
     return facts
 
 
 def folder_of(i):
-    day, received, _, _, _ = UPLOADS[i]
-    archive = "v" + received[2:4] + received[5:7] + received[8:10] + "000000000.zlb"
-    return f"uploads/{day}/{archive}-{hashlib.sha256(received.encode()).hexdigest()[:12]}"
+    return FOLDERS[i]
 
 
 def check_corpus(out, facts, rate, channels, trimmed):
