@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 #include "app/Catalogue.h"
 #include "collect/Export.h"
 #include "collect/OperatorAccess.h"
 #include "collect/OperatorPages.h"
+#include "collect/OperatorSite.h"
 #include "collect/TakeAudio.h"
 #include "platform/SysUtils.h"
 #include "tests/support/ScratchDir.h"
@@ -110,6 +112,11 @@ TEST(OperatorAccess, BasicAuthorization) {
 
 TEST(OperatorAccess, LoopbackAndThrottle) {
     for (const char* a : {"127.0.0.1", "127.5.6.7", "::1", "::ffff:127.0.0.1"}) EXPECT_TRUE(IsLoopbackAddress(a)) << a;
+    // Plain HTTP carries the password in the clear: only where nobody else listens.
+    for (const auto& [listen, tls, ok] : std::vector<std::tuple<std::string, bool, bool>>{
+             {"127.0.0.1:8080", false, true}, {"[::1]:8080", false, true}, {"0.0.0.0:8080", false, false},
+             {"192.168.1.5:80", false, false}, {"[::]:443", false, false}, {"0.0.0.0:443", true, true}})
+        EXPECT_EQ(collect::OperatorPageAllowed(listen, tls), ok) << listen << " tls " << tls;
     for (const char* a : {"10.0.0.1", "128.0.0.1", "::2", "::ffff:10.0.0.1", "localhost", ""})
         EXPECT_FALSE(IsLoopbackAddress(a)) << a;
 
