@@ -8,7 +8,8 @@
 //     after every buffer, as the main window's takes are written),
 //   - playback of 44.1 kHz 24-bit stereo, a WAVE_FORMAT_EXTENSIBLE record as
 //     recorders write it, which the simulated device (8 or 16 bits) does
-//     not take: the wave mapper converts it to 16 bits on the way,
+//     not take: the wave mapper converts it to 16 bits on the way; and
+//     22.05 kHz stereo IMA ADPCM, which it decodes,
 //   - with "all", also the two other callback modes.
 // With "<n>ms" the recorder keeps 2000 / n buffers of n ms (the same two
 // seconds) instead of two of one second; the player keeps its defaults.
@@ -180,7 +181,10 @@ public:
             fFormat.assign(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
         }
         fData.resize(size_t(seconds) * reinterpret_cast<const tWAVEFORMATEX*>(fFormat.data())->nAvgBytesPerSec);
-        for (size_t i = 0; i < fData.size(); ++i) fData[i] = uint8_t(i * 7);
+        // Compressed data stays zero: blocks of silence with valid headers.
+        if (reinterpret_cast<const tWAVEFORMATEX*>(fFormat.data())->wFormatTag == WAVE_FORMAT_PCM ||
+            reinterpret_cast<const tWAVEFORMATEX*>(fFormat.data())->wFormatTag == 0xFFFE)
+            for (size_t i = 0; i < fData.size(); ++i) fData[i] = uint8_t(i * 7);
     }
     ~TBenchOut() override { ShutDown(); }
     std::atomic<int> buffers{0};
@@ -197,11 +201,12 @@ protected:
         std::memcpy(Buffer, fData.data() + fPos, n);
         fPos += n;
         const int k = ++buffers;
-        // Steady from the third refill (the queue is full) to the last full one.
+        // Steady from the third refill (the queue is full) to the last one
+        // with data.
         if (k == 3) first = TSample::Now();
-        if (n == BufferSize && fPos == fData.size()) {
+        if (n > 0 && fPos == fData.size()) {
             last = TSample::Now();
-            steadyBytes = uint64_t(k - 3) * BufferSize;
+            steadyBytes = uint64_t(k - 4) * BufferSize + n;
         }
         return uint32_t(n);
     }
@@ -284,6 +289,16 @@ std::vector<uint8_t> Extensible24bit44100Hz() {
     return r;
 }
 
+// 22.05 kHz stereo IMA ADPCM, 1024-byte blocks of 1017 frames.
+std::vector<uint8_t> ImaAdpcm22050Hz() {
+    std::vector<uint8_t> r(sizeof(tWAVEFORMATEX) + 2, 0);
+    auto& f = *reinterpret_cast<tWAVEFORMATEX*>(r.data());
+    f = tWAVEFORMATEX{WAVE_FORMAT_IMA_ADPCM, 2, 22050, 22050 * 1024 / 1017, 1024, 4, 2};
+    r[sizeof f] = 1017 & 0xFF;
+    r[sizeof f + 1] = 1017 >> 8;
+    return r;
+}
+
 void Play(bool async, uint32_t seconds, std::vector<uint8_t> format = {}, const char* what = nullptr) {
     auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
     TWaveBackendInstall use(sim);
@@ -318,6 +333,7 @@ int main(int argc, char** argv) {
     orvant::RecordToFile(seconds, ms);
     orvant::Play(true, seconds);
     orvant::Play(true, seconds, orvant::Extensible24bit44100Hz(), "playback 24-bit 44.1 kHz, mapped");
+    orvant::Play(true, seconds, orvant::ImaAdpcm22050Hz(), "playback IMA ADPCM 22.05 kHz, mapped");
     if (all) {
         orvant::Record(true, seconds, ms);
         orvant::Play(false, seconds);

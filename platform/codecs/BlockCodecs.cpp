@@ -1,7 +1,6 @@
 // Block codecs to and from 16-bit PCM of the same rate and channels:
-// A-law and mu-law (libsndfile, raw), IMA and Microsoft ADPCM (decoded by
-// libsndfile from the blocks framed as a WAVE image in memory; encoded here,
-// see AdpcmEncoders.cpp), GSM 6.10 in its 65-byte WAVE framing (libgsm).
+// A-law and mu-law (decoded by table, encoded by libsndfile, raw), IMA and
+// Microsoft ADPCM (Adpcm.cpp), GSM 6.10 in its 65-byte WAVE framing (libgsm).
 #include <gsm.h>
 #include <sndfile.h>
 
@@ -274,22 +273,6 @@ struct TSndFile {
     }
 };
 
-// Reads exactly `frames` frames of 16-bit samples from an open file into dst
-// (which need not be aligned).
-bool ReadShorts(SNDFILE* sf, uint32_t channels, uint64_t frames, uint8_t* dst) {
-    int16_t buf[4096];
-    const uint64_t chunk = sizeof(buf) / sizeof(buf[0]) / channels;
-    while (frames > 0) {
-        const uint64_t want = std::min(frames, chunk);
-        const sf_count_t got = sf_readf_short(sf, buf, static_cast<sf_count_t>(want));
-        if (got != static_cast<sf_count_t>(want)) return false;
-        std::memcpy(dst, buf, want * channels * 2);
-        dst += want * channels * 2;
-        frames -= want;
-    }
-    return true;
-}
-
 bool WriteShorts(SNDFILE* sf, uint32_t channels, uint64_t frames, const uint8_t* src) {
     int16_t buf[4096];
     const uint64_t chunk = sizeof(buf) / sizeof(buf[0]) / channels;
@@ -305,30 +288,37 @@ bool WriteShorts(SNDFILE* sf, uint32_t channels, uint64_t frames, const uint8_t*
 
 int G711Subformat(uint16_t tag) { return tag == WAVE_FORMAT_ALAW ? SF_FORMAT_ALAW : SF_FORMAT_ULAW; }
 
-// One byte per sample.
+// The 16-bit value of a mu-law or A-law byte (ITU-T G.711).
+int16_t G711ToLinear(uint16_t tag, uint8_t byte) {
+    if (tag == WAVE_FORMAT_MULAW) {
+        const int u = ~byte & 0xFF;
+        const int t = (((u & 0x0F) << 3) + 0x84) << ((u & 0x70) >> 4);
+        return static_cast<int16_t>((u & 0x80) ? 0x84 - t : t - 0x84);
+    }
+    const int a = byte ^ 0x55;
+    int t = (a & 0x0F) << 4;
+    const int seg = (a & 0x70) >> 4;
+    t = seg == 0 ? t + 8 : (t + 0x108) << (seg - 1);
+    return static_cast<int16_t>((a & 0x80) ? t : -t);
+}
+
+// One byte per sample, through a table made at construction.
 class TG711Decoder final : public TBlockConverter {
 public:
     explicit TG711Decoder(const tWAVEFORMATEX& wf)
-        : TBlockConverter(wf.nChannels, 2u * wf.nChannels), fInfoFormat(SF_FORMAT_RAW | G711Subformat(wf.wFormatTag)),
-          fChannels(wf.nChannels), fRate(wf.nSamplesPerSec) {}
+        : TBlockConverter(wf.nChannels, 2u * wf.nChannels) {
+        for (int b = 0; b < 256; ++b) fTable[b] = G711ToLinear(wf.wFormatTag, static_cast<uint8_t>(b));
+    }
 
 protected:
     bool ConvertUnits(const uint8_t* src, uint32_t units, uint8_t* dst) override {
-        TMemoryFile file;
-        file.segs[0] = src;
-        file.segLen[0] = sf_count_t(units) * fChannels;
-        SF_INFO info{};
-        info.samplerate = static_cast<int>(fRate);
-        info.channels = static_cast<int>(fChannels);
-        info.format = fInfoFormat;
-        TSndFile f;
-        f.sf = sf_open_virtual(&gVio, SFM_READ, &info, &file);
-        return f.sf && ReadShorts(f.sf, fChannels, units, dst);
+        const size_t samples = size_t(units) * (fSrcUnit);
+        for (size_t i = 0; i < samples; ++i) std::memcpy(dst + 2 * i, &fTable[src[i]], 2);
+        return true;
     }
 
 private:
-    int fInfoFormat;
-    uint32_t fChannels, fRate;
+    int16_t fTable[256];
 };
 
 class TG711Encoder final : public TBlockConverter {
@@ -359,8 +349,7 @@ private:
     uint32_t fChannels, fRate;
 };
 
-// ADPCM blocks are decoded by libsndfile from a WAVE image made of a header
-// built here and the caller's blocks, read in place.
+// ADPCM blocks, decoded in place (Adpcm.cpp).
 class TAdpcmDecoder final : public TBlockConverter {
 public:
     explicit TAdpcmDecoder(const TFormat& f, uint32_t samplesPerBlock)
@@ -370,38 +359,16 @@ public:
 protected:
     bool ConvertUnits(const uint8_t* src, uint32_t units, uint8_t* dst) override {
         if (!BlockHeadersValid(src, units)) return false;
-        const std::vector<uint8_t>& fmt = fFormat.Bytes();
-        const uint32_t fmtLen = static_cast<uint32_t>(fmt.size());
-        const uint32_t pad = fmtLen & 1;
-        const uint32_t dataLen = units * fFormat.Head().nBlockAlign;
-        std::vector<uint8_t> header(12 + 8 + fmtLen + pad + 8, 0);
-        uint8_t* p = header.data();
-        auto put32 = [&p](uint32_t v) {
-            for (int i = 0; i < 4; ++i) *p++ = static_cast<uint8_t>(v >> (8 * i));
-        };
-        auto tag = [&p](const char* id) {
-            std::memcpy(p, id, 4);
-            p += 4;
-        };
-        tag("RIFF");
-        put32(static_cast<uint32_t>(header.size() - 8 + dataLen));
-        tag("WAVE");
-        tag("fmt ");
-        put32(fmtLen);
-        std::memcpy(p, fmt.data(), fmtLen);
-        p += fmtLen + pad;
-        tag("data");
-        put32(dataLen);
-
-        TMemoryFile file;
-        file.segs[0] = header.data();
-        file.segLen[0] = static_cast<sf_count_t>(header.size());
-        file.segs[1] = src;
-        file.segLen[1] = dataLen;
-        SF_INFO info{};
-        TSndFile f;
-        f.sf = sf_open_virtual(&gVio, SFM_READ, &info, &file);
-        return f.sf && ReadShorts(f.sf, fChannels, uint64_t(units) * fSamplesPerBlock, dst);
+        const bool ima = fFormat.Head().wFormatTag == WAVE_FORMAT_IMA_ADPCM;
+        for (uint32_t u = 0; u < units; ++u) {
+            const uint8_t* block = src + size_t(u) * fSrcUnit;
+            uint8_t* out = dst + size_t(u) * fDstUnit;
+            if (ima)
+                DecodeImaBlock(block, fChannels, fSamplesPerBlock, out);
+            else
+                DecodeMsAdpcmBlock(block, fChannels, fSamplesPerBlock, out);
+        }
+        return true;
     }
 
     bool ConvertPartial(const uint8_t* src, uint32_t len, uint8_t* dst, uint32_t& produced) override {

@@ -89,6 +89,12 @@ std::unique_ptr<TConverter> MakeMsAdpcmEncoder(const TFormat& dst);
 std::unique_ptr<TConverter> MakeGsmDecoder(const TFormat& src);
 std::unique_ptr<TConverter> MakeGsmEncoder(const TFormat& dst);
 
+// One ADPCM block (whose layout the format record gave) into its
+// samplesPerBlock frames of 16-bit PCM; the block headers have been checked
+// (an IMA step index up to 88, an MS predictor up to 6; MS: 1 or 2 channels).
+void DecodeImaBlock(const uint8_t* block, uint32_t channels, uint32_t samplesPerBlock, uint8_t* dst);
+void DecodeMsAdpcmBlock(const uint8_t* block, uint32_t channels, uint32_t samplesPerBlock, uint8_t* dst);
+
 // The standard coefficient pairs of Microsoft ADPCM.
 extern const int16_t kMsAdpcmCoef[7][2];
 

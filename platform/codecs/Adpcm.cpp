@@ -1,8 +1,8 @@
-// IMA and Microsoft ADPCM encoders. libsndfile decodes both, but its encoders
-// choose their own block size from the sample rate and cannot write the block
-// layout a target record asks for, so the blocks are built here with the
-// formats' standard tables. Reconstruction follows the decoders exactly, so
-// encoder and decoder stay in step.
+// IMA and Microsoft ADPCM blocks, encoded and decoded with the formats'
+// standard tables. libsndfile's encoders choose their own block size from the
+// sample rate and cannot write the block layout a target record asks for, and
+// its decoder opens a file per call (which allocates): both directions are
+// done here, the encoders' reconstruction exactly the decoders'.
 #include <algorithm>
 #include <cstring>
 
@@ -188,6 +188,55 @@ private:
 };
 
 }  // namespace
+
+void DecodeImaBlock(const uint8_t* block, uint32_t channels, uint32_t samplesPerBlock, uint8_t* dst) {
+    for (uint32_t c = 0; c < channels; ++c) {
+        int pred = static_cast<int16_t>(block[4 * c] | block[4 * c + 1] << 8);
+        int index = std::min<int>(block[4 * c + 2], 88);
+        Put16(dst + 2 * c, pred);
+        for (uint32_t i = 1; i < samplesPerBlock; ++i) {
+            // Sample i (1-based after the header) sits in group (i-1)/8.
+            const uint32_t k = i - 1;
+            const uint8_t byte = block[4 * channels + (k / 8) * 4 * channels + 4 * c + (k % 8) / 2];
+            const int code = (k % 2) ? byte >> 4 : byte & 15;
+            const int step = kImaStep[index];
+            int diff = step >> 3;
+            if (code & 4) diff += step;
+            if (code & 2) diff += step >> 1;
+            if (code & 1) diff += step >> 2;
+            pred = Clamp16((code & 8) ? pred - diff : pred + diff);
+            index = std::clamp(index + kImaIndex[code], 0, 88);
+            Put16(dst + 2 * (size_t(i) * channels + c), pred);
+        }
+    }
+}
+
+void DecodeMsAdpcmBlock(const uint8_t* block, uint32_t channels, uint32_t samplesPerBlock, uint8_t* dst) {
+    const uint32_t ch = channels;
+    auto word = [&](size_t at) { return static_cast<int16_t>(block[at] | block[at + 1] << 8); };
+    int c1[2], c2[2], delta[2], s1[2], s2[2];
+    for (uint32_t c = 0; c < ch; ++c) {
+        const int pred = std::min<int>(block[c], 6);
+        c1[c] = kMsAdpcmCoef[pred][0];
+        c2[c] = kMsAdpcmCoef[pred][1];
+        delta[c] = word(ch + 2 * c);
+        s1[c] = word(3 * ch + 2 * c);  // the second sample
+        s2[c] = word(5 * ch + 2 * c);  // the first
+        Put16(dst + 2 * c, s2[c]);
+        Put16(dst + 2 * (ch + c), s1[c]);
+    }
+    const uint8_t* data = block + 7 * ch;
+    for (size_t nib = 0; nib < size_t(samplesPerBlock - 2) * ch; ++nib) {
+        const uint32_t c = static_cast<uint32_t>(nib % ch);
+        const int code = (nib % 2) ? data[nib / 2] & 15 : data[nib / 2] >> 4;
+        const int p = (s1[c] * c1[c] + s2[c] * c2[c]) >> 8;
+        const int v = Clamp16(p + (code >= 8 ? code - 16 : code) * delta[c]);
+        delta[c] = std::max((kMsAdapt[code] * delta[c]) >> 8, 16);
+        s2[c] = s1[c];
+        s1[c] = v;
+        Put16(dst + 2 * (2 * ch + nib), v);
+    }
+}
 
 std::unique_ptr<TConverter> MakeImaEncoder(const TFormat& dst) { return std::make_unique<TImaEncoder>(dst); }
 std::unique_ptr<TConverter> MakeMsAdpcmEncoder(const TFormat& dst) { return std::make_unique<TMsAdpcmEncoder>(dst); }
