@@ -3,6 +3,11 @@
 // device messages, plus the message layer that carries those messages to a
 // callback window (bound to the opening thread) or a callback thread.
 //
+// Output opened on the wave mapper (WAVE_MAPPER) plays every format the
+// compression manager decodes: what the backend does not take is converted
+// on the way (FormatMapper.h). A device opened by number, and input, take
+// what the backend takes.
+//
 // The operations are served by a backend (ALSA by default; a simulated device
 // that tests install in-process, see WaveBackend.h and sim/SimWaveBackend.h).
 // Every handle passed in is checked: a stale or foreign handle gives
@@ -30,6 +35,10 @@
 //  - InputReader.h/.cpp: input: reading into the queued headers, the drain
 //    of a stop, the count of frames captured.
 //  - SoftVolume.h/.cpp: the output volume applied to the samples.
+//  - FormatMapper.h/.cpp: what output on the wave mapper plays that the
+//    backend does not take: the device format it opens in and the stream
+//    that converts on the way (through platform/codecs), counting in the
+//    caller's format.
 //  - WaveBackend.h, WaveBackends.cpp, alsa/, sim/: the backends.
 //  - WaveErrors.cpp, WaveDevInternal.h: error texts and shared helpers.
 #pragma once
