@@ -196,10 +196,6 @@ std::vector<std::string> UploadFolders(const std::string& store) {
     return folders;
 }
 
-// A take's entry name that is one plain file of its folder.
-bool IsPlainEntryName(const std::string& name) {
-    return !name.empty() && name[0] != '.' && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-}
 
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
@@ -346,7 +342,7 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
             leave(c.upload->record.folder, e.name, c.speaker->id, "flagged: " + words);
             continue;
         }
-        if (!IsPlainEntryName(e.name)) {
+        if (!collect::IsPlainEntryName(e.name)) {
             leave(c.upload->record.folder, e.name, c.speaker->id, "not a plain file name");
             continue;
         }

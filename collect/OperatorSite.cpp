@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "collect/OperatorPages.h"
+#include "collect/Record.h"
 #include "collect/TakeAudio.h"
 #include "wave/WaveUtils.h"
 
@@ -56,10 +57,6 @@ bool IsStoreFolder(const std::string& folder) {
         at = slash + 1;
     }
     return true;
-}
-
-bool IsPlainEntry(const std::string& name) {
-    return !name.empty() && name[0] != '.' && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
 std::string FormatText(const TTakeRow& t) {
@@ -144,7 +141,7 @@ THttpResponse TOperatorSite::Upload(const THttpRequest& r) {
         v.durationMs = t.durationMs;
         v.format = FormatText(t);
         v.flags = t.flags;
-        if (t.hasWave && IsStoreFolder(folder) && IsPlainEntry(t.name)) {
+        if (t.hasWave && IsStoreFolder(folder) && IsPlainEntryName(t.name)) {
             v.audioUrl = "/take?id=" + std::to_string(id) + "&name=" + UrlEscape(t.name);
             try {
                 TTakeReader take(fStore + "/" + folder + "/" + t.name);
@@ -164,7 +161,7 @@ THttpResponse TOperatorSite::Take(const THttpRequest& r) {
     const auto nameAt = q.find("name");
     TUploadRow row;
     std::string folder;
-    if (id < 0 || nameAt == q.end() || !IsPlainEntry(nameAt->second) || !fIndex.FindUpload(id, row, folder) ||
+    if (id < 0 || nameAt == q.end() || !IsPlainEntryName(nameAt->second) || !fIndex.FindUpload(id, row, folder) ||
         !IsStoreFolder(folder))
         return Message(404, "Not found", "There is no such take.");
     const std::vector<TTakeRow> takes = fIndex.TakesOf(id);

@@ -89,6 +89,10 @@ int TUploadRecord::Flagged() const {
     return n;
 }
 
+bool IsPlainEntryName(const std::string& name) {
+    return !name.empty() && name[0] != '.' && name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
 bool IsTakeName(const std::string& name) {
     if (name.size() < 4) return false;
     std::string ext = name.substr(name.size() - 4);

@@ -51,6 +51,10 @@ struct TUploadRecord {
 
 // True for a name ending in ".wav" in any case.
 bool IsTakeName(const std::string& name);
+// True for an entry name that stands for one plain file of its upload folder
+// (not empty, no '/', '\' or NUL, no leading dot): what the operator's page
+// and the export open, whatever an index or upload.json says.
+bool IsPlainEntryName(const std::string& name);
 // The entry record of a take file at path: its wave details when its header
 // parses, and the take check's flags (wave/WaveCheck).
 void CheckTake(const std::string& path, TEntryRecord& entry);
