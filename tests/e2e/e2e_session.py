@@ -4,7 +4,8 @@
 Lays out a program folder with a small catalogue and reference samples,
 starts the real executable on a private X server with ALSA's file plugin as
 its sound device (capture reads a prepared speech recording, playback is
-written to a file) and a collection server on 127.0.0.1, and drives the window
+written to a file) and the real collection server, orvant-collect, on
+127.0.0.1 (the Python test server where a server must misbehave), and drives the window
 through the X server as a person would. Screenshots are kept in the build
 folder (e2e-artifacts/).
 
@@ -214,12 +215,67 @@ class ProgramTestCase(unittest.TestCase):
             time.sleep(0.05)
         return int(slurp(port_file, "r").strip()), save
 
+    def start_collect(self, *args):
+        """orvant-collect serving a new store on a free port; (port, store, log)."""
+        store = tempfile.mkdtemp(prefix="store-", dir=self.root)
+        log = os.path.join(store + ".log")
+        out, err = open(store + ".out", "w+"), open(log, "w")
+        srv = subprocess.Popen([os.path.join(BUILD, "collect", "orvant-collect"), "serve", "--store", store,
+                                "--listen", "127.0.0.1:0", "--allow-root", *args], stdout=out, stderr=err)
+        self.addCleanup(lambda: (srv.terminate(), srv.wait(), out.close(), err.close()))
+        end = time.monotonic() + 30
+        while "listening on" not in slurp(out.name, "r"):
+            self.assertIsNone(srv.poll(), "orvant-collect ended: " + slurp(log, "r")[-500:])
+            self.assertLess(time.monotonic(), end, "orvant-collect did not start")
+            time.sleep(0.05)
+        port = int(slurp(out.name, "r").split("listening on ")[1].split(":")[-1].split()[0])
+        return port, store, log
+
+    def stored_uploads(self, store):
+        """The folders of the uploads a store keeps."""
+        top = os.path.join(store, "uploads")
+        if not os.path.isdir(top):
+            return []
+        return sorted(os.path.join(top, day, u) for day in os.listdir(top) for u in os.listdir(os.path.join(top, day)))
+
+    def assert_stored_whole(self, folder, takes, speaker):
+        """The stored upload holds every take byte for byte, the speaker's
+        details, and an archive orvant-collect verify finds whole."""
+        meta = json.loads(slurp(os.path.join(folder, "upload.json"), "r"))
+        self.assertEqual(meta["speaker"]["name"], speaker)
+        for name, path in takes.items():
+            self.assertEqual(slurp(os.path.join(folder, name)), slurp(path), name)
+        archive = os.path.join(folder, meta["archive"])
+        self.assertEqual(dict(read_archive(archive))["info.txt"],
+                         f"Speakername={speaker}\r\nCountry=Unknown\r\nRegion=Unknown\r\n".encode())
+        verify = subprocess.run([os.path.join(BUILD, "collect", "orvant-collect"), "verify", archive],
+                                capture_output=True, text=True)
+        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+        return meta
+
+    def upload_flow(self, prog, main, mode_port, abort=False):
+        self.press(main, "Compress and Upload")
+        dlg = self.desk.find_window(UPLOAD_TITLE)
+        time.sleep(0.5)
+        self.desk.click(dlg, 76, 116)
+        if abort:
+            time.sleep(2.0)
+            self.desk.click(dlg, 152 + 68, 116)
+            confirm = self.desk.find_window("Bestätigen")
+            self.shot("32-abort-confirm.png", confirm)
+            self.desk.key(confirm, "alt+j")
+        else:
+            box = self.desk.find_window(UPLOAD_TITLE + r"\.\.\.", timeout=120)
+            self.shot(f"31-outcome-{mode_port}.png", box)
+            self.desk.key(box, "Return")
+        self.wait_until(lambda: self.desk.window_gone(UPLOAD_TITLE), 60, "dialog closed")
+
     def start_program(self, prog, port, extra_env=None, preexec=None):
         if self.desk.ensure_x():
             print(f"\nthe X server had gone ({slurp(self.desk.xvfb_log, 'r')[-300:]!r}); "
                   f"a new one runs on {self.desk.display}", file=sys.stderr)
         env = dict(self.desk.env)
-        env["ORVANT_UPLOAD_HOST"] = f"127.0.0.1:{port}"
+        env["ORVANT_UPLOAD_HOST"] = port if isinstance(port, str) else f"127.0.0.1:{port}"
         env["TMPDIR"] = os.path.join(self.root, "tmp-" + os.path.basename(prog))
         os.makedirs(env["TMPDIR"], exist_ok=True)
         env.update(extra_env or {})
@@ -333,7 +389,7 @@ class ProgramTestCase(unittest.TestCase):
 class Session(ProgramTestCase):
     def test_a_speakers_whole_session(self):
         prog = self.lay_out_program("prog")
-        port, saved = self.start_server("ok")
+        port, store, _ = self.start_collect()
         proc, main, tmpdir = self.start_program(prog, port)
         self.shot("01-started.png", main)
         capture = slurp(self.capture)
@@ -396,17 +452,42 @@ class Session(ProgramTestCase):
         self.desk.key(box, "Return")
         self.wait_until(lambda: self.desk.window_gone(UPLOAD_TITLE), 30, "dialog closed")
 
-        # What the server received.
-        archives = sorted(f for f in os.listdir(saved) if f.endswith(".zlb"))
-        self.assertEqual(len(archives), 1, os.listdir(saved))
-        entries = dict(read_archive(os.path.join(saved, archives[0])))
-        self.assertEqual(sorted(entries), ["info.txt", "p001.wav", "p002.wav"])
-        self.assertEqual(entries["p001.wav"], slurp(take1))
-        self.assertEqual(entries["p002.wav"], slurp(take2))
-        self.assertEqual(entries["info.txt"], b"Speakername=Ada Speaker\r\nCountry=Unknown\r\nRegion=Unknown\r\n")
+        # What the collection server keeps.
+        uploads = self.stored_uploads(store)
+        self.assertEqual(len(uploads), 1, uploads)
+        meta = self.assert_stored_whole(uploads[0], {"p001.wav": take1, "p002.wav": take2}, "Ada Speaker")
+        self.assertEqual(sorted(e["name"] for e in meta["entries"]), ["info.txt", "p001.wav", "p002.wav"])
         self.assertEqual([f for f in os.listdir(tmpdir) if f.endswith(".zlb")], [], "archive left behind")
 
         # Exit.
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+
+
+    def test_upload_over_https_goes_only_to_a_server_whose_certificate_checks_out(self):
+        prog = self.lay_out_program("https")
+        takes = {}
+        for name in ("p001.wav", "p002.wav"):
+            takes[name] = os.path.join(prog, "recorded", name)
+            shutil.copy2(os.path.join(prog, "samples", "Goodmorning.wav"), takes[name])
+        certs = tempfile.mkdtemp(prefix="certs-", dir=self.root)
+        cert, key = os.path.join(certs, "cert.pem"), os.path.join(certs, "key.pem")
+        run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=orvant-e2e",
+            "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert)
+        port, store, log = self.start_collect("--tls-cert", cert, "--tls-key", key)
+        host = f"https://127.0.0.1:{port}"
+        # An authority the program does not know: nothing is sent.
+        proc, main, _ = self.start_program(prog, host, {"ORVANT_UPLOAD_CA_FILE": os.path.join(certs, "none.pem")})
+        self.upload_flow(prog, main, "https-unknown-authority")
+        self.assertEqual(self.stored_uploads(store), [])
+        self.press(main, "Exit")
+        self.assertEqual(proc.wait(30), 0)
+        # The server's own certificate as the authority: stored whole.
+        proc, main, _ = self.start_program(prog, host, {"ORVANT_UPLOAD_CA_FILE": cert})
+        self.upload_flow(prog, main, "https")
+        uploads = self.stored_uploads(store)
+        self.assertEqual(len(uploads), 1, slurp(log, "r")[-1000:])
+        self.assert_stored_whole(uploads[0], takes, "Unknown")
         self.press(main, "Exit")
         self.assertEqual(proc.wait(30), 0)
 
@@ -716,23 +797,6 @@ class Faults(ProgramTestCase):
         self.assertEqual(slurp(other), before)
         self.press(main, "Exit")
         self.assertEqual(proc.wait(30), 0)
-
-    def upload_flow(self, prog, main, mode_port, abort=False):
-        self.press(main, "Compress and Upload")
-        dlg = self.desk.find_window(UPLOAD_TITLE)
-        time.sleep(0.5)
-        self.desk.click(dlg, 76, 116)
-        if abort:
-            time.sleep(2.0)
-            self.desk.click(dlg, 152 + 68, 116)
-            confirm = self.desk.find_window("Bestätigen")
-            self.shot("32-abort-confirm.png", confirm)
-            self.desk.key(confirm, "alt+j")
-        else:
-            box = self.desk.find_window(UPLOAD_TITLE + r"\.\.\.", timeout=120)
-            self.shot(f"31-outcome-{mode_port}.png", box)
-            self.desk.key(box, "Return")
-        self.wait_until(lambda: self.desk.window_gone(UPLOAD_TITLE), 60, "dialog closed")
 
     def test_failed_uploads_leave_recorded_untouched(self):
         prog = self.lay_out_program("failing")
