@@ -134,6 +134,7 @@ def main():
                 problems.append(f"{name}: contrast {worst[0][0]:.2f} for {worst[0][1]!r}")
             browser.save_screenshot(os.path.join(ARTIFACTS, f"operator-{name}.png"))
             browser.set_window_size(390, 844)  # a phone
+            browser.save_screenshot(os.path.join(ARTIFACTS, f"operator-{name}-phone.png"))
             wide = browser.execute_script("return document.documentElement.scrollWidth - window.innerWidth")
             if wide > 0:
                 problems.append(f"{name}: {wide} px wider than a phone's window")
