@@ -347,6 +347,11 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
             continue;
         }
         const std::string id = c.speaker->id + "_" + phrase->second->wav;
+        // The id stands unquoted in metadata.csv's first column.
+        if (std::any_of(id.begin(), id.end(), [](char ch) { return ch == '|' || ch == '"' || uint8_t(ch) < 0x20; })) {
+            leave(c.upload->record.folder, e.name, c.speaker->id, "its take name cannot stand in metadata.csv");
+            continue;
+        }
         const fs::path final = wavs / (id + ".wav");
         const std::string tmp = TempNameFor(final);
         try {

@@ -25,6 +25,7 @@ PHRASES = [
     ("p003", "Left | right"),
     ("p004", "Call 555 0100\nnow."),
     ("p005", "Nobody says this."),
+    ("p|6", "A take name with a bar."),
 ]
 SPOKEN = {"p001": "Good morning, Sarah.", "p002": "It is ten o'clock, he said.",
           "p003": "Left, right.", "p004": "Call five five five, zero one hundred, now."}
@@ -46,6 +47,7 @@ UPLOADS = [
         ("p004.wav", "p004", 0.30, 0.40, False),
         ("p003.wav", "p003", 0.30, 0.30, True),    # flagged "too quiet" by the server's check
         ("x99.wav", "p001", 0.30, 0.30, False),    # not in the catalogue
+        ("p|6.wav", "p001", 0.30, 0.30, False),    # its id would break metadata.csv
     ]),
     (ZOE_AGAIN, -70, [
         ("p002.wav", "p002", 0.50, 0.35, False),
@@ -184,7 +186,8 @@ def check_corpus(out, facts, rate, channels, trimmed):
     report = json.load(open(os.path.join(out, "export.json"), encoding="utf-8"))
     reasons = sorted((x["upload"], x["take"], x["reason"].split(":")[0].split(" by ")[0]) for x in report["left_out"])
     want_reasons = sorted([(folder_of(0), "p002.wav", "superseded"), (folder_of(1), "p003.wav", "flagged"),
-                           (folder_of(1), "x99.wav", "not in the catalogue")])
+                           (folder_of(1), "x99.wav", "not in the catalogue"),
+                           (folder_of(1), "p|6.wav", "its take name cannot stand in metadata.csv")])
     if reasons != want_reasons:
         problems.append(f"left out {reasons}, want {want_reasons}")
     if report["counts"]["exported"] != len(KEPT):
