@@ -29,7 +29,7 @@ echo "== sanitizer build (ASan + UBSan)"
 stage "sanitizer suite" bash -c "cd '$root/build-asan' && ctest --output-on-failure -j$jobs"
 
 echo "== thread sanitizer build (the threaded layers: platform, wave devices, engine, voice archive)"
-tsan_tests="test_platform test_wavedev test_wavedev_alsa test_wavedev_pulse test_audio test_upload test_collect test_collect_server"
+tsan_tests="test_platform test_wavedev test_wavedev_alsa test_wavedev_pulse test_audio test_upload test_collect test_collect_server test_collect_operator"
 "$root/scripts/build.sh" "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANT_TSAN=ON -DORVANT_BENCH=OFF \
   -DORVANT_WERROR=ON -- $tsan_tests
 stage "thread sanitizer suite" bash -c "cd '$root/build-tsan' && ctest --output-on-failure -j$jobs -R '^(${tsan_tests// /|})\$'"
