@@ -9,9 +9,11 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
 
 #include "collect/Files.h"
 #include "collect/Multipart.h"
+#include "collect/Worker.h"
 #include "upload/VoiceArchive.h"
 
 namespace orvant::collect {
@@ -67,6 +69,8 @@ class TUpload : public TBodyHandler, public TMultipartSink {
 public:
     explicit TUpload(TCollector& c) : fC(c) {}
     ~TUpload() override {
+        fExtract.reset();  // their tasks use the rest: joined first
+        fCheck.reset();
         fWriter.reset();  // closes an entry left open
         if (fArchiveFd >= 0) ::close(fArchiveFd);
         if (fDir >= 0) ::close(fDir);
@@ -130,7 +134,7 @@ private:
         if (free >= 0 && uint64_t(free) < declared)
             return Refusal(507, "no space left on the store's disk for a body of " + std::to_string(declared) +
                                     " bytes");
-        std::string t = tmp + "/up-XXXXXX";
+        std::string t = tmp + "/" + TmpPrefix() + "XXXXXX";
         if (!::mkdtemp(t.data())) RaiseErrno(errno, "cannot create a folder in " + tmp);
         fTmp = t;
         fDir = ::open(fTmp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -140,6 +144,17 @@ private:
         if (fArchiveFd < 0) RaiseErrno(errno, "cannot create the archive file in " + fTmp);
         fWriter = std::make_unique<TEntryWriter>(fDir, fTmp);
         fReader = std::make_unique<TVoiceArchiveReader>(*fWriter);
+        // Inflating and extracting overlap the network on one thread, the
+        // take checks and syncing the entries on another; the queues hold a
+        // few pieces of the body at most.
+        fExtract = std::make_unique<TSerialWorker>(4);
+        fCheck = std::make_unique<TSerialWorker>(size_t(kMaxArchiveEntries));
+        fWriter->onEnd = [this](const TExtractedEntry& e) {
+            fCheck->Post([this, name = e.name] {
+                if (IsTakeName(name)) CheckTake(fTmp + "/" + name, fChecked[name]);
+                SyncFileAt(fDir, name, fTmp + "/" + name);
+            });
+        };
         fParts = std::make_unique<TMultipartReader>(boundary, *this);
         return std::nullopt;
     }
@@ -167,11 +182,17 @@ private:
         WriteAll(fArchiveFd, data, n, "the archive");
         fHash.Update(data, n);
         fArchiveBytes += n;
-        if (!fReader->Feed(data, n)) throw TCollectError(400, "archive refused: " + fReader->Error());
+        // Raises what the extraction met with the pieces before.
+        fExtract->Post([this, piece = std::vector<uint8_t>(data, data + n)] {
+            if (!fReader->Feed(piece.data(), piece.size()))
+                throw TCollectError(400, "archive refused: " + fReader->Error());
+        });
     }
     void PartEnd() override {
-        if (fPart == TPart::file && !fReader->Finish())
-            throw TCollectError(400, "archive refused: " + fReader->Error());
+        if (fPart == TPart::file)
+            fExtract->Post([this] {
+                if (!fReader->Finish()) throw TCollectError(400, "archive refused: " + fReader->Error());
+            });
         fPart = TPart::none;
     }
 
@@ -179,6 +200,8 @@ private:
         if (!fParts->Finish()) return Refusal(400, "malformed multipart body: " + fParts->Error());
         if (!fHaveFile) return Refusal(400, "no \"sndfile\" field");
         if (!fHaveName) return Refusal(400, "no \"filename\" field");
+        fExtract->Drain();  // the archive was read to its end
+        fCheck->Drain();
         const std::string name = FieldText(fNameField);
         if (!IsSafeArchiveName(name)) return Refusal(400, "archive name \"" + name.substr(0, 64) + "\" refused");
         SyncFd(fArchiveFd, "the archive");
@@ -197,11 +220,10 @@ private:
         for (const TExtractedEntry& e : fWriter->Entries()) {
             if (e.name == name || e.name == "upload.json" || e.name == "duplicates.log")
                 return Refusal(400, "entry \"" + e.name + "\" would replace a file of the store");
-            TEntryRecord er;
+            TEntryRecord er = fChecked[e.name];
             er.name = e.name;
             er.bytes = e.bytes;
             er.sha256 = e.sha256;
-            if (IsTakeName(e.name)) CheckTake(fTmp + "/" + e.name, er);
             if (e.name == "info.txt") {
                 if (e.bytes > kMaxInfoFile) return Refusal(400, "info.txt larger than 64 KiB");
                 rec.speaker = ParseSpeakerInfo(ReadInfo());
@@ -291,6 +313,8 @@ private:
     std::unique_ptr<TEntryWriter> fWriter;
     std::unique_ptr<TVoiceArchiveReader> fReader;
     std::unique_ptr<TMultipartReader> fParts;
+    std::map<std::string, TEntryRecord> fChecked;  // the takes, by the checking thread
+    std::unique_ptr<TSerialWorker> fExtract, fCheck;
     TSha256 fHash;
     uint64_t fArchiveBytes = 0, fBody = 0;
     std::string fClient, fNameField, fFileParam;
@@ -300,11 +324,22 @@ private:
 
 }  // namespace
 
+std::string TmpPrefix() {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    std::string p;
+    for (const char* c = host; *c; ++c) p += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' ? *c : '_';
+    return (p.empty() ? "host" : p) + ".";
+}
+
 void PrepareStore(const std::string& store) {
     for (const std::string& d : {store, StoreTmp(store), StoreUploads(store)})
         if (::mkdir(d.c_str(), 0750) != 0 && errno != EEXIST) RaiseErrno(errno, "cannot create " + d);
+    // Only this machine's: receivers on other machines may share the store.
+    const std::string mine = TmpPrefix();
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(StoreTmp(store), ec)) RemoveTree(e.path().string());
+    for (const auto& e : fs::directory_iterator(StoreTmp(store), ec))
+        if (e.path().filename().string().rfind(mine, 0) == 0) RemoveTree(e.path().string());
 }
 
 TCollector::TCollector(std::string store, TUploadIndex& index, TCollectLimits limits)

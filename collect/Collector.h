@@ -29,8 +29,12 @@ void RemoveTree(const std::string& path);
 // names the store gives its own files.
 bool IsSafeArchiveName(const std::string& name);
 
-// Creates the store's folders when missing and empties tmp/ (what an
-// earlier run left half received). Raises TCollectError.
+// The start of the names this machine's uploads get in tmp/: its host name
+// and a dot.
+std::string TmpPrefix();
+
+// Creates the store's folders when missing and removes from tmp/ what an
+// earlier run on this machine left half received. Raises TCollectError.
 void PrepareStore(const std::string& store);
 
 class TCollector {

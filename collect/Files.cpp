@@ -79,6 +79,18 @@ void SyncFolder(const std::string& path) {
     if (r != 0) RaiseErrno(e, "cannot sync " + path);
 }
 
+void SyncFileAt(int dirFd, const std::string& name, const std::string& what) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) RaiseErrno(errno, "cannot open " + what);
+    try {
+        SyncFd(fd, what);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
 int64_t FreeBytes(const std::string& path) {
     struct statvfs v {};
     if (::statvfs(path.c_str(), &v) != 0) return -1;
@@ -114,11 +126,12 @@ void TEntryWriter::EntryData(const uint8_t* data, size_t n) {
 
 void TEntryWriter::EntryEnd() {
     TExtractedEntry& e = fEntries.back();
-    SyncFd(fFd, fFolder + "/" + e.name);
-    ::close(fFd);
+    const int fd = fFd;
     fFd = -1;
+    if (::close(fd) != 0) RaiseErrno(errno, "cannot write " + fFolder + "/" + e.name);
     e.sha256 = fHash->Hex();
     fHash.reset();
+    if (onEnd) onEnd(e);
 }
 
 }  // namespace orvant::collect

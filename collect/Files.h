@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,8 @@ void WriteAll(int fd, const void* data, size_t n, const std::string& what);
 void SyncFd(int fd, const std::string& what);
 // Opens path (a folder) and fsyncs it; raises on failure.
 void SyncFolder(const std::string& path);
+// Opens name in the folder dirFd (never following a link) and fsyncs it.
+void SyncFileAt(int dirFd, const std::string& name, const std::string& what);
 // Free bytes for an unprivileged writer in the file system of path; -1 when unknown.
 int64_t FreeBytes(const std::string& path);
 
@@ -63,7 +66,8 @@ struct TExtractedEntry {
 
 // Extracts the entries the archive reader hands on into the folder dirFd
 // (kept open by the caller), each created anew (O_EXCL, O_NOFOLLOW) with
-// mode 0640 and fsynced when it ends. An entry whose declared size exceeds
+// mode 0640; onEnd, when set, is called with each entry once it is closed
+// (not synced: SyncFileAt does that). An entry whose declared size exceeds
 // the free space is refused as 507 before anything of it is written.
 class TEntryWriter : public TArchiveEntrySink {
 public:
@@ -73,6 +77,7 @@ public:
     void EntryData(const uint8_t* data, size_t n) override;
     void EntryEnd() override;
     const std::vector<TExtractedEntry>& Entries() const { return fEntries; }
+    std::function<void(const TExtractedEntry&)> onEnd;
 
 private:
     int fDir;

@@ -106,10 +106,9 @@ bool TMultipartReader::Feed(const uint8_t* data, size_t n) {
                     break;
                 }
                 const size_t b = fHold.find_first_not_of(" \t");  // transport padding
-                if (b == std::string::npos) {
-                    if (fHold.size() > 64) return Fail("padding after a boundary too long");
-                    break;
-                }
+                if ((b == std::string::npos ? fHold.size() : b) > 64)
+                    return Fail("padding after a boundary too long");
+                if (b == std::string::npos) break;
                 if (fHold.size() - b < 2) break;
                 if (fHold.compare(b, 2, "\r\n") != 0) return Fail("boundary not followed by CRLF or \"--\"");
                 fHold.erase(0, b + 2);
@@ -121,7 +120,8 @@ bool TMultipartReader::Feed(const uint8_t* data, size_t n) {
                 // An empty block is CRLF alone: look for the end in CRLF + block.
                 const size_t end = ("\r\n" + fHold.substr(0, kMaxHeaderBlock + 4)).find("\r\n\r\n");
                 if (end == std::string::npos) {
-                    if (fHold.size() > kMaxHeaderBlock) return Fail("part headers longer than 8 KiB");
+                    // Judged once the whole allowance is in, whatever the pieces.
+                    if (fHold.size() >= kMaxHeaderBlock + 4) return Fail("part headers longer than 8 KiB");
                     break;
                 }
                 const std::string block = end == 0 ? std::string() : fHold.substr(0, end - 2);

@@ -65,7 +65,7 @@ TArgs Parse(int argc, char** argv, int from, const std::vector<std::string>& fla
             continue;
         }
         if (i + 1 >= argc) {
-            a.error = s + " needs a value";
+            a.error.append(s).append(" needs a value");
             return a;
         }
         a.values[s] = argv[++i];

@@ -490,10 +490,12 @@ bool TVoiceArchiveReader::Feed(const uint8_t* data, size_t n) {
                 const int r = inflate(&z, Z_NO_FLUSH);
                 const size_t produced = room - z.avail_out;
                 const uint64_t at = fOffset + (offered - z.avail_in);
-                if (r == Z_NEED_DICT || r == Z_DATA_ERROR || r == Z_MEM_ERROR || r == Z_STREAM_ERROR)
-                    return Fail(at, std::string("corrupt zlib stream (") + (z.msg ? z.msg : "inflate error") + ")");
+                // The size first: what came out before a fault is the same in
+                // any chunking, so the verdict is too.
                 if (m.got + produced > m.size)
                     return Fail(at, "inflates past its declared size of " + std::to_string(m.size) + " bytes");
+                if (r == Z_NEED_DICT || r == Z_DATA_ERROR || r == Z_MEM_ERROR || r == Z_STREAM_ERROR)
+                    return Fail(at, std::string("corrupt zlib stream (") + (z.msg ? z.msg : "inflate error") + ")");
                 m.got += produced;
                 if (produced > 0) fSink.EntryData(m.out.data(), produced);
                 if (r == Z_STREAM_END) {
