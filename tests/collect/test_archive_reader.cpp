@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <sstream>
 
 #include "collect/Multipart.h"
+#include "collect/Tools.h"
 #include "upload/HttpUpload.h"
 #include "tests/collect/CollectTestSupport.h"
 
@@ -112,6 +115,11 @@ TEST(ArchiveReader, AcceptsWhatTheProgramWritesAndRefusesEachHostileArchiveAtIts
         {"size below 0", Int32(1) + Int32(8) + Name16(u"a.x") + Int32(-5), "size -5 below 0", 16},
         {"zlib stream that never ends", Truncated(), "ends inside the zlib stream", Truncated().size()},
         {"entry inflating past its size", past, "inflates past its declared size of 10 bytes", 0},
+        {"entry past its size with a bad checksum", [&] {
+             std::string a = past;
+             a.back() ^= 1;
+             return a;
+         }(), "inflates past its declared size of 10 bytes", 0},
         {"entry short of its size", shortOf, "ends after 100 of its declared 200 bytes", 0},
         {"corrupt stream", corrupt, "corrupt zlib stream", 0},
         {"trailing garbage", good + "x", "archive: bytes after the last entry", good.size()},
@@ -231,4 +239,53 @@ TEST(Multipart, SplitsTheProgramsBodyInEveryChunkingAndRefusesBrokenFraming) {
     EXPECT_EQ(MultipartBoundary("multipart/form-data"), "");
     EXPECT_EQ(MultipartBoundary("text/plain; boundary=xyz"), "");
     EXPECT_EQ(MultipartBoundary("multipart/form-data; boundary=" + std::string(71, 'b')), "");
+}
+
+TEST(ArchiveTools, VerifyNamesTheFirstBadByteAndUnpackNeverLeavesItsFolderOrReplacesAFile) {
+    orvant::testing::TScratchDir d;
+    const std::string good = Good();
+    orvant::testing::WriteFile(d / "good.zlb", good);
+    orvant::testing::WriteFile(d / "bad.zlb", Int32(2) + Entry(u"info.txt", kInfo) + Entry(u"../evil", "x"));
+    orvant::testing::WriteFile(d / "victim", "keep");
+    std::filesystem::create_directory(d / "real");
+    std::filesystem::create_symlink(d / "real", d / "link");
+    std::filesystem::create_directory(d / "trap");
+    std::filesystem::create_symlink(d / "victim", d / "trap/p001.wav");
+
+    struct TCase {
+        const char* what;
+        std::vector<std::string> args;  // verify FILE | unpack FILE DIR
+        int status;
+        std::string out, err;  // expected in the output / error line
+    } cases[] = {
+        {"verify a whole archive", {"good.zlb"}, 0,
+         "good.zlb: whole, 2 entries, " + std::to_string(kInfo.size() + 444) + " bytes from " + std::to_string(good.size()),
+         ""},
+        {"verify a hostile one", {"bad.zlb"}, 1, "",
+         "entry 2: name with a folder separator (at byte " + std::to_string(4 + Entry(u"info.txt", kInfo).size() + 4) +
+             ")\n"},
+        {"verify a missing file", {"none.zlb"}, 2, "", "No such file"},
+        {"unpack into a new folder", {"good.zlb", "out"}, 0, "unpacked 2 entries", ""},
+        {"unpack over what is there", {"good.zlb", "out"}, 1, "", "refusing to overwrite"},
+        {"unpack a hostile archive", {"bad.zlb", "out2"}, 1, "", "folder separator"},
+        {"unpack into a link", {"good.zlb", "link"}, 2, "", "links are not followed"},
+        {"unpack onto a link in the folder", {"good.zlb", "trap"}, 1, "", "refusing to overwrite"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ostringstream out, err;
+        const int status = c.args.size() == 1 ? VerifyArchive(d / c.args[0], out, err)
+                                              : UnpackArchive(d / c.args[0], d / c.args[1], out, err);
+        const std::string o = out.str(), e = err.str();
+        EXPECT_EQ(status, c.status) << e;
+        EXPECT_NE(o.find(c.out), std::string::npos) << o;
+        EXPECT_NE(e.find(c.err), std::string::npos) << e;
+        EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), c.status ? 1 : 0) << e;
+    }
+    EXPECT_EQ(orvant::testing::ReadFile(d / "out/info.txt"), kInfo);
+    EXPECT_EQ(orvant::testing::ReadFile(d / "out/p001.wav"), Wave(std::string(400, 'x')));
+    EXPECT_FALSE(std::filesystem::exists(d / "out2"));  // verified first: nothing made
+    EXPECT_FALSE(std::filesystem::exists(d / "evil"));
+    EXPECT_TRUE(std::filesystem::is_empty(d / "real"));
+    EXPECT_EQ(orvant::testing::ReadFile(d / "victim"), "keep");
 }

@@ -58,6 +58,17 @@ bool TmpEmpty(const std::string& store) {
     return true;
 }
 
+// Runs orvant-collect with args; its exit status.
+int RunCollect(const std::string& args) {
+    std::string cmd = "'";
+    cmd += CollectBinary();
+    cmd += "' ";
+    cmd += args;
+    int status = -1;
+    RunCommand(cmd, &status);
+    return status;
+}
+
 TUploadRecord RecordOf(const std::string& folder) {
     TUploadRecord r;
     std::string why;
@@ -124,9 +135,7 @@ TEST(CollectServer, KeepsTheProgramsUploadWholeCountsDuplicatesAndReindexes) {
     EXPECT_EQ(ReadFile(up + "/p001.wav"), good);
     EXPECT_EQ(ReadFile(up + "/p003.wav"), "not a wave");
     EXPECT_EQ(ReadFile(up + "/info.txt"), kInfo);
-    int status = -1;
-    RunCommand("'" + CollectBinary() + "' verify '" + up + "/v261209150000123.zlb'", &status);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(RunCollect("verify '" + up + "/v261209150000123.zlb'"), 0);
 
     const TUploadRecord rec = RecordOf(up);
     EXPECT_EQ(rec.sha256, sha);
@@ -169,8 +178,7 @@ TEST(CollectServer, KeepsTheProgramsUploadWholeCountsDuplicatesAndReindexes) {
             EXPECT_EQ(index->Duplicates(sha), 1);
             EXPECT_EQ(index->FolderOf(sha), folder);
         }
-        RunCommand("'" + CollectBinary() + "' reindex --store '" + store + "'", &status);
-        EXPECT_EQ(status, 0);
+        EXPECT_EQ(RunCollect("reindex --store '" + store + "'"), 0);
     }
 }
 
@@ -344,10 +352,7 @@ TEST(CollectServer, SigtermFinishesOrDropsTheUploadInFlightWholeAndExitsZero) {
         if (c.sendRest) {
             ASSERT_NE(reply.find("\r\n\r\nE=0"), std::string::npos) << reply;
             ASSERT_EQ(folders.size(), 1u);
-            int status = -1;
-            RunCommand("'" + CollectBinary() + "' verify '" + store + "/" + folders[0] + "/v261209150000123.zlb'",
-                       &status);
-            EXPECT_EQ(status, 0);
+            EXPECT_EQ(RunCollect("verify '" + store + "/" + folders[0] + "/v261209150000123.zlb'"), 0);
         } else {
             EXPECT_TRUE(folders.empty());
             EXPECT_TRUE(server.WaitLog("grace period over"));

@@ -1,0 +1,1 @@
+target_link_libraries(fuzz_archive_reader PRIVATE orvant_upload)
