@@ -329,9 +329,11 @@ bool WaveFormatIsSound(const WAVEFORMATEX& f) {
 
 std::vector<uint8_t> WaveFormatRecord(const WAVEFORMATEX* wf) {
     const auto* p = reinterpret_cast<const uint8_t*>(wf);
-    if (wf->wFormatTag == WAVE_FORMAT_PCM) {
-        std::vector<uint8_t> r(p, p + 16);
+    // Plain samples carry no extra bytes: a cbSize there is not read.
+    if (wf->wFormatTag == WAVE_FORMAT_PCM || wf->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
+        std::vector<uint8_t> r(p, p + (wf->wFormatTag == WAVE_FORMAT_PCM ? 16 : sizeof(WAVEFORMATEX)));
         r.resize(sizeof(WAVEFORMATEX), 0);
+        reinterpret_cast<WAVEFORMATEX*>(r.data())->cbSize = 0;
         return r;
     }
     return std::vector<uint8_t>(p, p + sizeof(WAVEFORMATEX) + wf->cbSize);

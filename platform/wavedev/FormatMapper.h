@@ -23,8 +23,9 @@
 
 namespace orvant {
 
-// The caller's record with its extra bytes: 18 + cbSize bytes, except a
-// PCM record, which is taken as its 16 bytes (cbSize is not trusted there).
+// The caller's record with its extra bytes: 18 + cbSize bytes, except a PCM
+// record, taken as its 16 bytes, and a float one, as its 18 (cbSize is not
+// trusted there; the result's is 0).
 std::vector<uint8_t> WaveFormatRecord(const WAVEFORMATEX* wf);
 
 // The plain PCM or float record of an extensible one whose samples are PCM
