@@ -6,6 +6,9 @@
 //     player does),
 //   - recording into a file with the stock recorder (header sizes rewritten
 //     after every buffer, as the main window's takes are written),
+//   - the hands-free recorder listening (armed, a steady room noise that
+//     starts no take) and recording one take (speech-like bursts that never
+//     pause long enough to end it), steady from one second after its start,
 //   - playback of 44.1 kHz 24-bit stereo, a WAVE_FORMAT_EXTENSIBLE record as
 //     recorders write it, which the simulated device (8 or 16 bits) does
 //     not take: the wave mapper converts it to 16 bits on the way; and
@@ -27,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -279,6 +283,81 @@ void RecordToFile(uint32_t seconds, uint16_t ms) {
     rmdir(folder);
 }
 
+class TBenchHandsFree : public THandsFreeRecorder {
+public:
+    TBenchHandsFree(uint32_t buffers, uint16_t ms) : fBuffers(buffers) {
+        SetPCMFormat(Stereo16bit22050Hz);
+        SetBufferLength(ms);
+        SetBufferCount(uint16_t(std::max(2, 2000 / ms)));
+    }
+    std::atomic<int> buffers{0};
+    uint32_t skip = 0;  // buffers before the steady part (a take's start)
+    TSample first, last;
+    std::atomic<bool> done{false};
+
+protected:
+    void HandleInputData(void* Buffer, uint32_t BufferSize, bool& FreeIt) override {
+        THandsFreeRecorder::HandleInputData(Buffer, BufferSize, FreeIt);
+        const int n = ++buffers;
+        if (n == int(skip) + 1) first = TSample::Now();
+        if (n == int(fBuffers + skip)) {
+            last = TSample::Now();
+            done = true;
+        }
+    }
+
+private:
+    uint32_t fBuffers;
+};
+
+void HandsFree(bool take, uint32_t seconds, uint16_t ms) {
+    auto sim = std::make_shared<TSimWaveBackend>(TSimClockMode::scmRealTime);
+    TWaveBackendInstall use(sim);
+    const uint32_t perSecond = 1000 / ms;
+    // A RIFF image of the input: one second of room noise, then (for a take)
+    // 200 ms bursts of a tone 40 dB over it with 100 ms pauses.
+    std::vector<uint8_t> image(44 + size_t(seconds + 3) * kBytesPerSecond);
+    tWAVEFORMATEX f{};
+    PCMFormatToWaveFormat(&f, Stereo16bit22050Hz);
+    const uint32_t data = uint32_t(image.size() - 44), riff = data + 36, fmt = 16;
+    std::memcpy(image.data(), "RIFF", 4);
+    std::memcpy(image.data() + 4, &riff, 4);
+    std::memcpy(image.data() + 8, "WAVEfmt ", 8);
+    std::memcpy(image.data() + 16, &fmt, 4);
+    std::memcpy(image.data() + 20, &f, 16);
+    std::memcpy(image.data() + 36, "data", 4);
+    std::memcpy(image.data() + 40, &data, 4);
+    uint32_t noise = 1;
+    for (size_t i = 0; i < data / 2; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        const size_t frame = i / 2;
+        const bool burst = take && frame >= 22050 && (frame % 6615) < 4410;
+        const int16_t v = int16_t(int(noise >> 24) - 128 + (burst ? int(8000 * std::sin(double(frame) * 0.1)) : 0));
+        std::memcpy(image.data() + 44 + 2 * i, &v, 2);
+    }
+    sim->SetInputWave(std::move(image));
+    char folder[] = "/tmp/bench-engine-XXXXXX";
+    if (!mkdtemp(folder)) return;
+    const std::string file = std::string(folder) + "/take.wav";
+    {
+        TBenchHandsFree rec(seconds * perSecond + 1, ms);
+        rec.skip = take ? 2 * perSecond : 0;
+        int takes = 0;
+        rec.OnTakeBegin = [&](THandsFreeRecorder*, const std::string&) { ++takes; };
+        rec.Listen();
+        rec.Arm(file, 800);
+        WaitWhileDispatching([&] { return rec.done.load(); });
+        const uint64_t bytes = (rec.buffers - 1 - rec.skip) * uint64_t(kBytesPerSecond) / perSecond;
+        const bool recording = rec.Recording();
+        rec.Stop();
+        rec.WaitForStop();
+        Report(take ? "hands-free, recording a take" : "hands-free, listening", rec.first, rec.last, bytes);
+        if (takes != (take ? 1 : 0) || recording != take) std::printf("  (unexpected: %d takes)\n", takes);
+    }
+    std::remove(file.c_str());
+    rmdir(folder);
+}
+
 // 44.1 kHz, 2 channels, 24 bits in a WAVE_FORMAT_EXTENSIBLE record.
 std::vector<uint8_t> Extensible24bit44100Hz() {
     std::vector<uint8_t> r(sizeof(tWAVEFORMATEX) + 22, 0);
@@ -331,6 +410,8 @@ int main(int argc, char** argv) {
                 seconds, ms, std::max(2, 2000 / ms));
     orvant::Record(false, seconds, ms);
     orvant::RecordToFile(seconds, ms);
+    orvant::HandsFree(false, seconds, ms);
+    orvant::HandsFree(true, seconds, ms);
     orvant::Play(true, seconds);
     orvant::Play(true, seconds, orvant::Extensible24bit44100Hz(), "playback 24-bit 44.1 kHz, mapped");
     orvant::Play(true, seconds, orvant::ImaAdpcm22050Hz(), "playback IMA ADPCM 22.05 kHz, mapped");
