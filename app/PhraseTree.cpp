@@ -6,6 +6,7 @@
 #include <QToolTip>
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvant {
 
@@ -57,6 +58,8 @@ void TPhraseTree::ShowAsRecorded(QStyleOptionViewItem& option) {
 const QColor TPhraseTreeDelegate::kBadge(176, 0, 32);
 const QColor TPhraseTreeDelegate::kBadgeInk(255, 255, 255);
 const QColor TPhraseTreeDelegate::kMarkerInk(150, 0, 0);
+const QColor TPhraseTreeDelegate::kWaveInk(52, 84, 128);
+const QColor TPhraseTreeDelegate::kWaveClipInk(230, 0, 0);
 
 void TPhraseTree::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
     const int indent = indentation();
@@ -113,12 +116,18 @@ void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
                                 const QModelIndex& index) const {
     QStyledItemDelegate::paint(painter, option, index);
     const QString why = fHost->TakeMarker(index);
-    if (why.isEmpty()) return;
+    const TTakePeaks* peaks = fHost->TakePeaks(index);
+    if (why.isEmpty() && !peaks) return;
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
     const QWidget* widget = opt.widget;
     const QRect text = widget->style()->subElementRect(QStyle::SE_ItemViewItemText, &opt, widget);
     const QFontMetrics& fm = opt.fontMetrics;
+    const int afterCaption = text.left() + fm.horizontalAdvance(opt.text);
+    if (why.isEmpty()) {
+        PaintWave(painter, opt, *peaks, afterCaption + 16);
+        return;
+    }
     // Beside the caption: a red disc with a white "!" (on the selection bar,
     // which is as dark as the red, a white disc with a red "!"), then the
     // reasons in words.
@@ -137,6 +146,28 @@ void TPhraseTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     painter->setPen(selected ? opt.palette.color(QPalette::HighlightedText) : kMarkerInk);
     painter->drawText(QRect(disc.right() + 4, text.top(), text.right() - disc.right(), text.height()),
                       Qt::AlignLeft | Qt::AlignVCenter, why);
+    painter->restore();
+    if (peaks) PaintWave(painter, opt, *peaks, disc.right() + 4 + fm.horizontalAdvance(why) + 16);
+}
+
+void TPhraseTreeDelegate::PaintWave(QPainter* painter, const QStyleOptionViewItem& opt, const TTakePeaks& peaks,
+                                    int x) const {
+    const int left = std::max(x, kWaveLeft), width = int(TTakePeaks::kColumns);
+    if (left + width > opt.rect.right() - 4) return;
+    const int mid = opt.rect.center().y(), half = kWaveHeight / 2;
+    const bool selected = opt.state & QStyle::State_Selected;
+    const QColor ink = selected ? opt.palette.color(QPalette::HighlightedText) : kWaveInk;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    // The middle line shows the take's length even where it is silent;
+    // each column a bar as high as its peak (on a square-root scale, so that
+    // soft speech shows), red where it clipped.
+    painter->fillRect(QRect(left, mid, width, 1), ink);
+    for (size_t c = 0; c < TTakePeaks::kColumns; ++c) {
+        const uint8_t p = peaks.peak[c];
+        const int h = int(std::lround(half * std::sqrt(p / 255.0)));
+        if (h > 0) painter->fillRect(QRect(left + int(c), mid - h, 1, 2 * h + 1), p == 255 ? kWaveClipInk : ink);
+    }
     painter->restore();
 }
 

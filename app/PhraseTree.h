@@ -1,11 +1,13 @@
 // The phrase tree's look and drawing: a tree widget with the window's
 // colours that draws its branch lines and expand boxes, and the item delegate
 // through which the window that shows it colours the items, marks takes that
-// failed a check and gives the tooltips.
+// failed a check, draws each take's waveform and gives the tooltips.
 #pragma once
 
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
+
+#include "wave/WaveCheck.h"
 
 namespace orvant {
 
@@ -19,6 +21,9 @@ public:
     virtual QString TakeMarker(const QModelIndex& node) const = 0;
     // The item's tooltip; empty for none.
     virtual QString NodeToolTip(const QTreeWidgetItem* item) const = 0;
+    // The peak summary of the item's own take, drawn right of its caption;
+    // nullptr when it has none (yet).
+    virtual const TTakePeaks* TakePeaks(const QModelIndex& node) const = 0;
 
 protected:
     ~TPhraseTreeHost() = default;
@@ -53,6 +58,11 @@ public:
 
     // The badge of a take that failed a check, and its words beside it.
     static const QColor kBadge, kBadgeInk, kMarkerInk;
+    // A take's waveform: its bars, and those of its clipped parts.
+    static const QColor kWaveInk, kWaveClipInk;
+    // Where the waveforms stand in the rows (from the viewport's left, or
+    // after a longer caption), and their height.
+    static constexpr int kWaveLeft = 330, kWaveHeight = 12;
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
@@ -63,6 +73,9 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 
 private:
+    // Draws the take's waveform right of x in the row; nothing without room.
+    void PaintWave(QPainter* painter, const QStyleOptionViewItem& opt, const TTakePeaks& peaks, int x) const;
+
     TPhraseTreeHost* fHost;
     TPhraseTree* fTree;
 };

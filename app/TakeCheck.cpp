@@ -63,7 +63,9 @@ void TTakeChecker::Run() {
         lock.unlock();
         path.resize(fFolder.size());
         path += name;
-        if (const TTakeCheck check = CheckTakeFile(path); check.exists) batch.emplace_back(std::move(name), check);
+        TTakePeaks peaks;
+        if (const TTakeCheck check = CheckTakeFile(path, &peaks); check.exists)
+            batch.push_back({std::move(name), check, peaks});
         if (++checked >= kBatch) {
             Deliver(std::move(batch), checked);
             batch = {};

@@ -1,6 +1,6 @@
 // The take checks (wave/WaveCheck.h) as the window shows them, and a worker
-// thread that checks takes off the main thread and hands the verdicts back
-// to it.
+// thread that checks takes off the main thread and hands the verdicts, with
+// each take's peak summary, back to it.
 #pragma once
 
 #include <condition_variable>
@@ -30,7 +30,13 @@ QString DescribeTakeFlags(TTakeFlags flags);
 // destroyed.
 class TTakeChecker {
 public:
-    using TResults = std::vector<std::pair<std::string, TTakeCheck>>;
+    // A take's verdict and its peak summary, by take name.
+    struct TResult {
+        std::string name;
+        TTakeCheck check;
+        TTakePeaks peaks;
+    };
+    using TResults = std::vector<TResult>;
 
     TTakeChecker(QObject* context, std::string folder, std::function<void(const TResults&)> onResults);
     // Drops what is still queued and waits for the file in hand.

@@ -209,6 +209,7 @@ void TDlgSndRecMain::BuildDevices() {
         if (!fArmed) return;
         fHandsFreeTake = fArmed->recfile;
         fTakes[fHandsFreeTake] = TTakeCheck{true, 0};  // the old verdict went with the old take
+        fPeaks.erase(fHandsFreeTake);
         btnRec->SetHandsFree("recording");
         UpdateButtons();
         ShowProgress();
@@ -418,6 +419,7 @@ void TDlgSndRecMain::btnRecClick() {
         // The take's old verdict no longer holds; the new one comes at "Stop".
         fRecording = r->recfile;
         fTakes[fRecording] = TTakeCheck{true, 0};
+        fPeaks.erase(fRecording);
         ShowProgress();
     }
     UpdateButtons();
@@ -601,8 +603,9 @@ void TDlgSndRecMain::StartTakeScan() {
 
 void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results) {
     // Only takes that exist come back; a take being recorded is checked at its end.
-    for (const auto& [name, check] : results) {
+    for (const auto& [name, check, peaks] : results) {
         if (name == fRecording) continue;
+        fPeaks[name] = peaks;
         TTakeCheck& verdict = fTakes[name] = check;
         if (name != fHandsFreeTake) continue;
         if (fHandsFreeCut) verdict.flags |= tfCutShort;
@@ -649,6 +652,13 @@ void TDlgSndRecMain::ShowProgress() {
 
 QString TDlgSndRecMain::TakeMarker(const QModelIndex& node) const {
     return TakeMarkerOf(WavInfoOf(node));
+}
+
+const TTakePeaks* TDlgSndRecMain::TakePeaks(const QModelIndex& node) const {
+    const TWavInfo* r = WavInfoOf(node);
+    if (!r || r->recfile.empty()) return nullptr;
+    const auto it = fPeaks.find(r->recfile);
+    return it != fPeaks.end() && TakeExists(r) ? &it->second : nullptr;
 }
 
 QString TDlgSndRecMain::TakeMarkerOf(const TWavInfo* r) const {

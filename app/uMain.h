@@ -107,6 +107,8 @@ public:
     // The item's tooltip: why its take failed a check, and for a node with
     // children how many phrases below it have their take.
     QString NodeToolTip(const QTreeWidgetItem* item) const override;
+    // The peak summary of the item's own take, once it has been checked.
+    const TTakePeaks* TakePeaks(const QModelIndex& node) const override;
     // Phrases (nodes with a take name) below item, and how many of them have
     // their take; over the whole tree without an item.
     std::pair<int, int> Progress(const QTreeWidgetItem* item = nullptr) const;
@@ -164,6 +166,7 @@ private:
 
     // Verdicts by take name (recfile); a name without one is unknown yet.
     std::unordered_map<std::string, TTakeCheck> fTakes;
+    std::unordered_map<std::string, TTakePeaks> fPeaks;  // by take name, as checked
     std::unique_ptr<TTakeChecker> fChecker;
     bool fScanStarted = false;  // the window was shown: the scan is on its way
     bool fScanQueued = false;   // the scan's takes are with the checker

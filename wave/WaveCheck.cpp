@@ -67,9 +67,41 @@ struct TNoiseScan {
     }
 };
 
+// The peak of each column of a 16-bit take of totalFrames frames.
+struct TPeakScan {
+    TTakePeaks* out = nullptr;
+    uint16_t channels = 1;
+    uint64_t totalFrames = 0, frame = 0;
+    size_t column = 0;
+    uint64_t columnEnd = 0;  // one past the last frame of the column
+    std::array<int, TTakePeaks::kColumns> maxima{};
+
+    void Scan16(const uint8_t* p, size_t frames) {
+        if (!out) return;
+        for (size_t f = 0; f < frames && frame < totalFrames; ++f, ++frame) {
+            // Column c holds the frames from c * total / kColumns on.
+            while (frame >= columnEnd) columnEnd = (++column) * totalFrames / TTakePeaks::kColumns;
+            int& m = maxima[column - 1];
+            for (uint16_t c = 0; c < channels; ++c) {
+                int16_t s;
+                std::memcpy(&s, p + 2 * (f * channels + c), 2);
+                m = std::max(m, s < 0 ? -int(s) : int(s));
+            }
+        }
+    }
+    void Finish() {
+        if (!out) return;
+        for (size_t c = 0; c < TTakePeaks::kColumns; ++c)
+            out->peak[c] = uint8_t(maxima[c] >= 32767 ? 255 : maxima[c] * 254 / 32767);
+    }
+};
+
 }  // namespace
 
-TTakeCheck CheckTakeFile(const std::string& path) {
+TTakeCheck CheckTakeFile(const std::string& path) { return CheckTakeFile(path, nullptr); }
+
+TTakeCheck CheckTakeFile(const std::string& path, TTakePeaks* peaks) {
+    if (peaks) *peaks = {};
     TTakeCheck result;
     if (!FileExists(path)) return result;
     result.exists = true;
@@ -90,6 +122,10 @@ TTakeCheck CheckTakeFile(const std::string& path) {
         // Whole 10 ms frames in every read, for the noise check.
         const size_t frameLength = std::max<size_t>(wf->nSamplesPerSec / 100, 1);
         const size_t frameBytes = frameLength * wf->nBlockAlign;
+        TPeakScan columns;
+        columns.out = pcm && bytesPerSample == 2 ? peaks : nullptr;
+        columns.channels = noise.channels;
+        columns.totalFrames = wave.DataSize() / wf->nBlockAlign;
         uint64_t left = wave.DataSize(), got = 0;
         std::vector<uint8_t> buffer(std::max<size_t>(1, 64 * 1024 / frameBytes) * frameBytes);
         while (left > 0) {
@@ -98,6 +134,7 @@ TTakeCheck CheckTakeFile(const std::string& path) {
             if (pcm && bytesPerSample == 2) {
                 scan.Scan16(buffer.data(), size_t(n) / 2);
                 noise.Scan16(buffer.data(), size_t(n) / wf->nBlockAlign, frameLength);
+                columns.Scan16(buffer.data(), size_t(n) / wf->nBlockAlign);
             }
             else if (pcm)
                 scan.Scan8(buffer.data(), size_t(n));
@@ -105,6 +142,7 @@ TTakeCheck CheckTakeFile(const std::string& path) {
             got += uint32_t(n);
         }
         wave.EndRead();
+        columns.Finish();
         const uint64_t whole = got - got % wf->nBlockAlign;
         if (whole * 1000 < uint64_t(kShortTakeMs) * wf->nAvgBytesPerSec) result.flags |= tfShort;
         if (pcm && whole > 0) {

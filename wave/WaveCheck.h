@@ -5,6 +5,7 @@
 // with it, and the collection server the takes it receives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -31,6 +32,15 @@ struct TTakeCheck {
     bool operator==(const TTakeCheck&) const = default;
 };
 
+// A take at a glance: its length cut into kColumns equal spans, and for
+// each the strongest sample of any channel, 255 meaning full scale (a clip)
+// and 0..254 the share of it. All zero for a take without 16-bit samples.
+struct TTakePeaks {
+    static constexpr size_t kColumns = 100;
+    std::array<uint8_t, kColumns> peak{};
+    bool operator==(const TTakePeaks&) const = default;
+};
+
 // Reads the take at path. The level checks cover 8- and 16-bit PCM, the
 // noise check 16-bit PCM; other formats are checked for their length only.
 // The noise floor is the level of the take's quietest 10 ms frames (the
@@ -38,6 +48,8 @@ struct TTakeCheck {
 // that never falls quiet (a steady hum) is noisy too. A take that is too
 // quiet or very short is not judged for noise as well.
 TTakeCheck CheckTakeFile(const std::string& path);
+// The same, and the take's peak summary into *peaks (when not nullptr).
+TTakeCheck CheckTakeFile(const std::string& path, TTakePeaks* peaks);
 
 // "not a readable WAVE file", "clipped", "too quiet", "very short", "noisy",
 // "cut at 60 s", in that order, joined by separator; empty without flags.

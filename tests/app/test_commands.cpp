@@ -521,6 +521,24 @@ TEST(TakeCheck, FlagsFromGeneratedTakes) {
         WriteSamples(path, c.samples, c.bits);
         EXPECT_EQ(CheckTakeFile(path), (TTakeCheck{true, c.flags}));
     }
+    // The peak summary beside the verdict: a second of speech with its
+    // second half silent and a clip at 30 %, read as a reader sees it; the
+    // verdict is the one the plain check gives.
+    std::vector<int> halfSpoken = Sine(1000, 440, 16000);
+    std::fill(halfSpoken.begin() + 11025, halfSpoken.end(), 0);
+    halfSpoken[22050 * 3 / 10 + 7] = 32767;
+    WriteSamples(pf.dir + "recorded/t.wav", halfSpoken);
+    TTakePeaks peaks;
+    EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/t.wav", &peaks), CheckTakeFile(pf.dir + "recorded/t.wav"));
+    for (size_t c = 0; c < TTakePeaks::kColumns; ++c) {
+        SCOPED_TRACE(c);
+        EXPECT_EQ(peaks.peak[c], c == 30 ? 255 : c < 50 ? 16000 * 254 / 32767 : 0);
+    }
+    WriteSamples(pf.dir + "recorded/t.wav", {});
+    peaks.peak.fill(9);
+    CheckTakeFile(pf.dir + "recorded/t.wav", &peaks);
+    EXPECT_EQ(peaks, TTakePeaks{});  // nothing recorded, nothing drawn
+
     pf.Take("broken.wav");  // "RIFF" and nothing else
     EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/broken.wav"), (TTakeCheck{true, tfUnreadable}));
     EXPECT_EQ(CheckTakeFile(pf.dir + "recorded/none.wav"), TTakeCheck{});
@@ -642,15 +660,16 @@ TEST_F(Commands, ClickingAButtonLeavesTheFocusOnTheTreeAndTabStillReachesThem) {
 
 TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
     const auto settle = [&] { ASSERT_TRUE(PumpUntil([&] { return w->PendingTakeChecks() == 0; })); };
-    const auto markerPixels = [&](const char* caption) {
+    const auto pixels = [&](const char* caption, const QColor& colour) {
         const QImage img = w->tv->viewport()->grab().toImage();
         const QRect r = w->tv->visualItemRect(Node(caption));
         int n = 0;
         for (int y = r.top(); y <= r.bottom(); ++y)
             for (int x = r.left(); x <= r.right(); ++x)
-                if (QColor(img.pixel(x, y)) == TPhraseTreeDelegate::kBadge) ++n;
+                if (QColor(img.pixel(x, y)) == colour) ++n;
         return n;
     };
+    const auto markerPixels = [&](const char* caption) { return pixels(caption, TPhraseTreeDelegate::kBadge); };
     settle();
     // Three phrases with a take name ("Sub" has none), one of them recorded.
     EXPECT_EQ(w->btnCompressAndUpload->Note(), "1 of 3 recorded");
@@ -682,6 +701,10 @@ TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
         Select("Hello");
         EXPECT_EQ(markerPixels("World") > 0, *t.verdict != 0);
         EXPECT_GT(GreenPixels(w->tv, Node("World")), 0);
+        // Its waveform beside it: bars where it sounded, red where it clipped.
+        const int clip = pixels("World", TPhraseTreeDelegate::kWaveClipInk);
+        EXPECT_GT(pixels("World", TPhraseTreeDelegate::kWaveInk) + clip, t.amplitude > 0 ? 200 : 90);
+        EXPECT_EQ(clip > 0, t.amplitude == 1.0);
     }
     EXPECT_EQ(markerPixels("Hello"), 0);
     EXPECT_EQ(w->NodeToolTip(Node("Top")), "2 of 3 recorded");
@@ -695,10 +718,12 @@ TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
     EXPECT_EQ(w->TakeCheckOf("w1.wav"), (TTakeCheck{true, tfQuiet}));
     EXPECT_EQ(w->NodeToolTip(Node("World")), "too quiet");
     EXPECT_EQ(w->btnCompressAndUpload->Note(), "2 of 3 recorded");
-    // A take deleted outside the program loses its marker with its green.
+    EXPECT_GT(pixels("Hello", TPhraseTreeDelegate::kWaveInk), 200);
+    // A take deleted outside the program loses its marker and waveform with its green.
     std::filesystem::remove(Take("w1.wav"));
     w->tv->viewport()->repaint();
     EXPECT_EQ(markerPixels("World"), 0);
+    EXPECT_EQ(pixels("World", TPhraseTreeDelegate::kWaveInk), 0);
     EXPECT_EQ(w->NodeToolTip(Node("World")), "");
 }
 
