@@ -510,6 +510,12 @@ def time_code(first, frames):
     return a.tobytes()
 
 
+# The speech is played with room to spare: a busy machine then does not
+# let the test's player run dry in the middle of a word (the sound server
+# would fill the gap with silence and drop what came late).
+PLAY_LATENCY_MS = 250
+
+
 def sounding(data):
     """The frames of raw Stereo16bit22050Hz from its first to its last one that is not silent."""
     frames = [data[i:i + FRAME] for i in range(0, len(data) - len(data) % FRAME, FRAME)]
@@ -531,10 +537,10 @@ def frame_code(data, i):
 class Takes(ProgramTestCase):
     """What a take holds, recorded in real time from the sound server."""
 
-    def speak(self, path):
+    def speak(self, path, latency_ms=20):
         """Plays a raw Stereo16bit22050Hz file into the sink, as a speaker
         speaks into the microphone; returns when it has been played."""
-        subprocess.run(["pacat", "--raw", "--format=s16le", "--rate=22050", "--channels=2", "--latency-msec=20",
+        subprocess.run(["pacat", "--raw", "--format=s16le", "--rate=22050", "--channels=2", f"--latency-msec={latency_ms}",
                         "-d", "orvant_sink", path], env=self.desk.env, check=True, timeout=60,
                        stderr=subprocess.DEVNULL)
 
@@ -590,14 +596,14 @@ class Takes(ProgramTestCase):
                 take = os.path.join(os.path.dirname(first), f"p00{n}.wav")
                 if n == 1:
                     # While the speaker speaks: "Rec" shows the level.
-                    speaking = threading.Thread(target=self.speak, args=(raw,))
+                    speaking = threading.Thread(target=self.speak, args=(raw, PLAY_LATENCY_MS))
                     speaking.start()
                     time.sleep(1.1)
                     shot = self.shot("71-hands-free-recording.png", main)
                     speaking.join()
                     self.assertTrue(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "level on Rec")
                 else:
-                    self.speak(raw)
+                    self.speak(raw, PLAY_LATENCY_MS)
                 self.wait_until(lambda: os.path.exists(take), 30, f"take {n}")
                 data = self.wait_take(take)
                 # Every sound of the speech is in the take, unchanged (the
