@@ -114,6 +114,8 @@ public:
     bool Recording() const { return fTake != nullptr; }
     // The time the take in progress holds, pre-roll included.
     uint32_t TakeMs() const;
+    // Frames of input heard since Listen.
+    uint64_t FramesHeard() const { return fRingFrames; }
 
     // Speech began: the take in FileName replaces the one before.
     std::function<void(THandsFreeRecorder* Sender, const std::string& FileName)> OnTakeBegin;

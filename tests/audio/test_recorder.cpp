@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <atomic>
 #include <filesystem>
 
@@ -363,6 +365,85 @@ TEST_F(RecorderTest, StockItemsAndTheirAbsence) {
 
     delete stock;  // the recorder lets go of it
     EXPECT_EQ(rec.Stock(), nullptr);
+}
+
+// Hands-free: a take that runs on is cut at 60 s; the take before stays
+// until there is speech; one stopped while it runs is kept.
+TEST_F(RecorderTest, HandsFreeTakesEndAtTheLongestReplaceOnlyOnSpeechAndAreKeptWhenStopped) {
+    // One second of silence, then 70 s of speech-like bursts (200 ms of a
+    // tone, 100 ms of silence) that never pause long enough to end a take.
+    std::vector<uint8_t> image(44 + 71 * size_t(kStereo22k));
+    tWAVEFORMATEX f{};
+    PCMFormatToWaveFormat(&f, Stereo16bit22050Hz);
+    const uint32_t data = uint32_t(image.size() - 44), riff = data + 36, fmt = 16;
+    std::memcpy(image.data(), "RIFFxxxxWAVEfmt xxxx", 20);
+    std::memcpy(image.data() + 4, &riff, 4);
+    std::memcpy(image.data() + 16, &fmt, 4);
+    std::memcpy(image.data() + 20, &f, 16);
+    std::memcpy(image.data() + 36, "data", 4);
+    std::memcpy(image.data() + 40, &data, 4);
+    for (size_t frame = 22050; frame < data / 4; ++frame) {
+        const int16_t v = frame % 6615 < 4410 ? int16_t(8000 * std::sin(double(frame) * 0.1)) : 0;
+        std::memcpy(image.data() + 44 + 4 * frame, &v, 2);
+        std::memcpy(image.data() + 46 + 4 * frame, &v, 2);
+    }
+    sim->SetInputWave(std::move(image));
+    const std::string take = dir / "take.wav";
+    WriteFile(take, std::string("old take"));
+
+    std::vector<std::pair<std::string, int>> events;
+    std::vector<std::string> errors;
+    SetApplicationExceptionHandler([&](const std::exception& e) { errors.push_back(e.what()); });
+    THandsFreeRecorder hf;
+    hf.SetPCMFormat(Stereo16bit22050Hz);
+    hf.SetBufferLength(50);
+    hf.SetBufferCount(40);
+    hf.OnTakeBegin = [&](THandsFreeRecorder*, const std::string& file) { events.emplace_back(file, -1); };
+    hf.OnTakeEnd = [&](THandsFreeRecorder*, const std::string& file, THandsFreeRecorder::TTakeEnd how) {
+        events.emplace_back(file, int(how));
+    };
+    hf.OnActivate = [this](TWaveAudioIO*) { ++activations; };
+    ASSERT_TRUE(hf.Listen());
+    ASSERT_TRUE(WaitFor([&] { return activations == 1; }));
+    const auto record = [&](uint32_t ms) {
+        const uint64_t target = hf.FramesHeard() + uint64_t(ms) * 22050 / 1000;
+        sim->Advance(ms);
+        // The device hands over whole buffers (50 ms).
+        ASSERT_TRUE(WaitFor([&] { return hf.FramesHeard() + 1103 >= target; })) << hf.FramesHeard() << " " << target;
+    };
+    hf.Arm(take, 800);
+    record(900);
+    EXPECT_FALSE(hf.Recording());
+    EXPECT_EQ(testsupport::ReadFile(take), "old take");  // nothing said yet: the take before stays
+    for (int s = 0; s < 63 && !::testing::Test::HasFatalFailure(); ++s) record(1000);
+    EXPECT_EQ(errors, std::vector<std::string>{});
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], (std::pair<std::string, int>{take, -1}));
+    EXPECT_EQ(events[1], (std::pair<std::string, int>{take, int(THandsFreeRecorder::teLimit)}));
+    EXPECT_FALSE(hf.Armed());
+    TPyWave w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    EXPECT_EQ(w.frames, 60 * 22050);
+    EXPECT_TRUE(FileIsFree(take));
+
+    // Armed again in the middle of the speech: a new take, kept when the
+    // recorder stops under it.
+    const uint64_t armedAt = hf.FramesHeard();
+    hf.Arm(take, 800);
+    record(2000);
+    EXPECT_TRUE(hf.Recording());
+    hf.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !hf.Active(); }));
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3], (std::pair<std::string, int>{take, int(THandsFreeRecorder::teStopped)}));
+    w = PythonReadWave(take);
+    ASSERT_TRUE(w.ok) << w.error;
+    // What was heard from the onset (with its soft lead-in and pre-roll) to the stop.
+    EXPECT_GT(w.frames, 22050 * 15 / 10);
+    EXPECT_LE(uint64_t(w.frames), hf.FramesHeard() - armedAt + 22050 / 2);
+    EXPECT_FALSE(std::filesystem::exists(dir / ".take.wav.recording"));
+    EXPECT_EQ(errors, std::vector<std::string>{});
+    SetApplicationExceptionHandler({});
 }
 
 }  // namespace
