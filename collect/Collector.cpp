@@ -41,6 +41,7 @@ namespace {
 
 constexpr size_t kMaxNameField = 256;
 constexpr uint64_t kMaxInfoFile = 64 * 1024;
+constexpr uint64_t kFlushStep = 8 << 20;
 
 // The text of a quoted-printable field, trimmed of white space.
 std::string FieldText(const std::string& raw) {
@@ -144,15 +145,18 @@ private:
         if (fArchiveFd < 0) RaiseErrno(errno, "cannot create the archive file in " + fTmp);
         fWriter = std::make_unique<TEntryWriter>(fDir, fTmp);
         fReader = std::make_unique<TVoiceArchiveReader>(*fWriter);
-        // Inflating and extracting overlap the network on one thread, the
-        // take checks and syncing the entries on another; the queues hold a
-        // few pieces of the body at most.
+        // Inflating and extracting overlap the network on one thread;
+        // hashing, checking and syncing the entries go on another, reading
+        // each back once it is written. The queues hold a few pieces of the
+        // body at most.
         fExtract = std::make_unique<TSerialWorker>(4);
         fCheck = std::make_unique<TSerialWorker>(size_t(kMaxArchiveEntries));
+        fWriter->hashEntries = false;
         fWriter->onEnd = [this](const TExtractedEntry& e) {
             fCheck->Post([this, name = e.name] {
-                if (IsTakeName(name)) CheckTake(fTmp + "/" + name, fChecked[name]);
-                SyncFileAt(fDir, name, fTmp + "/" + name);
+                TEntryRecord& r = fChecked[name];
+                r.sha256 = HashAndSyncAt(fDir, name, fTmp + "/" + name);
+                if (IsTakeName(name)) CheckTake(fTmp + "/" + name, r);
             });
         };
         fParts = std::make_unique<TMultipartReader>(boundary, *this);
@@ -182,6 +186,12 @@ private:
         WriteAll(fArchiveFd, data, n, "the archive");
         fHash.Update(data, n);
         fArchiveBytes += n;
+        // Start writing the archive out as it grows, so the sync before the
+        // answer has little left to do.
+        if (fArchiveBytes - fFlushed >= kFlushStep) {
+            ::sync_file_range(fArchiveFd, off64_t(fFlushed), off64_t(fArchiveBytes - fFlushed), SYNC_FILE_RANGE_WRITE);
+            fFlushed = fArchiveBytes;
+        }
         // Raises what the extraction met with the pieces before.
         fExtract->Post([this, piece = std::vector<uint8_t>(data, data + n)] {
             if (!fReader->Feed(piece.data(), piece.size()))
@@ -223,7 +233,6 @@ private:
             TEntryRecord er = fChecked[e.name];
             er.name = e.name;
             er.bytes = e.bytes;
-            er.sha256 = e.sha256;
             if (e.name == "info.txt") {
                 if (e.bytes > kMaxInfoFile) return Refusal(400, "info.txt larger than 64 KiB");
                 rec.speaker = ParseSpeakerInfo(ReadInfo());
@@ -316,7 +325,7 @@ private:
     std::map<std::string, TEntryRecord> fChecked;  // the takes, by the checking thread
     std::unique_ptr<TSerialWorker> fExtract, fCheck;
     TSha256 fHash;
-    uint64_t fArchiveBytes = 0, fBody = 0;
+    uint64_t fArchiveBytes = 0, fFlushed = 0, fBody = 0;
     std::string fClient, fNameField, fFileParam;
     TPart fPart = TPart::none;
     bool fHaveName = false, fHaveFile = false, fKept = false;

@@ -79,16 +79,26 @@ void SyncFolder(const std::string& path) {
     if (r != 0) RaiseErrno(e, "cannot sync " + path);
 }
 
-void SyncFileAt(int dirFd, const std::string& name, const std::string& what) {
+std::string HashAndSyncAt(int dirFd, const std::string& name, const std::string& what) {
     const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) RaiseErrno(errno, "cannot open " + what);
     try {
+        TSha256 hash;
+        std::vector<uint8_t> buf(256 * 1024);
+        for (;;) {
+            const ssize_t k = ::read(fd, buf.data(), buf.size());
+            if (k < 0 && errno == EINTR) continue;
+            if (k < 0) RaiseErrno(errno, "cannot read " + what);
+            if (k == 0) break;
+            hash.Update(buf.data(), size_t(k));
+        }
         SyncFd(fd, what);
+        ::close(fd);
+        return hash.Hex();
     } catch (...) {
         ::close(fd);
         throw;
     }
-    ::close(fd);
 }
 
 int64_t FreeBytes(const std::string& path) {
@@ -114,13 +124,13 @@ void TEntryWriter::EntryBegin(const std::string& name, uint32_t size) {
         if (errno == EEXIST) throw TCollectError(400, "refusing to overwrite " + fFolder + "/" + name);
         RaiseErrno(errno, "cannot create " + fFolder + "/" + name);
     }
-    fHash = std::make_unique<TSha256>();
+    if (hashEntries) fHash = std::make_unique<TSha256>();
     fEntries.push_back({name, 0, {}});
 }
 
 void TEntryWriter::EntryData(const uint8_t* data, size_t n) {
     WriteAll(fFd, data, n, fFolder + "/" + fEntries.back().name);
-    fHash->Update(data, n);
+    if (fHash) fHash->Update(data, n);
     fEntries.back().bytes += n;
 }
 
@@ -129,7 +139,7 @@ void TEntryWriter::EntryEnd() {
     const int fd = fFd;
     fFd = -1;
     if (::close(fd) != 0) RaiseErrno(errno, "cannot write " + fFolder + "/" + e.name);
-    e.sha256 = fHash->Hex();
+    if (fHash) e.sha256 = fHash->Hex();
     fHash.reset();
     if (onEnd) onEnd(e);
 }

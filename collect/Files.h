@@ -53,8 +53,9 @@ void WriteAll(int fd, const void* data, size_t n, const std::string& what);
 void SyncFd(int fd, const std::string& what);
 // Opens path (a folder) and fsyncs it; raises on failure.
 void SyncFolder(const std::string& path);
-// Opens name in the folder dirFd (never following a link) and fsyncs it.
-void SyncFileAt(int dirFd, const std::string& name, const std::string& what);
+// Opens name in the folder dirFd (never following a link), reads it through
+// SHA-256 and fsyncs it; returns the hash's hex.
+std::string HashAndSyncAt(int dirFd, const std::string& name, const std::string& what);
 // Free bytes for an unprivileged writer in the file system of path; -1 when unknown.
 int64_t FreeBytes(const std::string& path);
 
@@ -67,7 +68,8 @@ struct TExtractedEntry {
 // Extracts the entries the archive reader hands on into the folder dirFd
 // (kept open by the caller), each created anew (O_EXCL, O_NOFOLLOW) with
 // mode 0640; onEnd, when set, is called with each entry once it is closed
-// (not synced: SyncFileAt does that). An entry whose declared size exceeds
+// (not synced: HashAndSyncAt does that). With hashEntries false the
+// entries' sha256 stays empty (the caller hashes them elsewhere). An entry whose declared size exceeds
 // the free space is refused as 507 before anything of it is written.
 class TEntryWriter : public TArchiveEntrySink {
 public:
@@ -78,6 +80,7 @@ public:
     void EntryEnd() override;
     const std::vector<TExtractedEntry>& Entries() const { return fEntries; }
     std::function<void(const TExtractedEntry&)> onEnd;
+    bool hashEntries = true;
 
 private:
     int fDir;

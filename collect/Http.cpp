@@ -276,7 +276,7 @@ void THttpServer::Start() {
         {MHD_OPTION_CONNECTION_LIMIT, intptr_t(fOptions.maxConnections), nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(fOptions.perAddress), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, intptr_t(fOptions.idleSeconds), nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(128 * 1024), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(256 * 1024), nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&CompletedThunk), this},
         {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&KeepUri), nullptr},
         {MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, nullptr},

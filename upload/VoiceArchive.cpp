@@ -443,7 +443,7 @@ struct TVoiceArchiveReader::Impl {
     uint64_t entryStart = 0;     // offset of its name length field
     z_stream z {};
     bool zOpen = false;
-    std::vector<uint8_t> out = std::vector<uint8_t>(64 * 1024);
+    std::vector<uint8_t> out = std::vector<uint8_t>(256 * 1024);
     std::unordered_set<std::string> names;
 
     ~Impl() {
