@@ -71,6 +71,8 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     }
     fChecker = std::make_unique<TTakeChecker>(this, RecordedFolder(fPath),
                                               [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
+    fHandsFreeChecker = std::make_unique<TTakeChecker>(
+        this, RecordedFolder(fPath), [this](const TTakeChecker::TResults& r) { TakeChecked(r, true); });
     // Qt's tree does not select a node when it first gets the focus: select
     // the top node here so that the first selection change sets the buttons.
     if (tv->topLevelItemCount() > 0) tv->setCurrentItem(tv->topLevelItem(0));
@@ -81,6 +83,7 @@ TDlgSndRecMain::~TDlgSndRecMain() {
     // stands; a recording is completed as "Stop" would.
     fComponents.reset();
     fChecker.reset();
+    fHandsFreeChecker.reset();
 }
 
 void TDlgSndRecMain::BuildForm() {
@@ -539,7 +542,7 @@ void TDlgSndRecMain::HandsFreeTakeEnded(const std::string& recfile, int how) {
     fHandsFreeCut = how == THandsFreeRecorder::teLimit;
     fHandsFreeTake = recfile;
     if (decides) btnRec->SetHandsFree("checking");
-    fChecker->Check({recfile});
+    fHandsFreeChecker->Check({recfile});
     UpdateButtons();
     tv->viewport()->update();
 }
@@ -601,13 +604,13 @@ void TDlgSndRecMain::StartTakeScan() {
     if (PendingTakeChecks() == 0) TakeChecked({});
 }
 
-void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results) {
+void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results, bool handsFree) {
     // Only takes that exist come back; a take being recorded is checked at its end.
     for (const auto& [name, check, peaks] : results) {
         if (name == fRecording) continue;
         fPeaks[name] = peaks;
         TTakeCheck& verdict = fTakes[name] = check;
-        if (name != fHandsFreeTake) continue;
+        if (!handsFree || name != fHandsFreeTake) continue;
         if (fHandsFreeCut) verdict.flags |= tfCutShort;
         if (fHandsFreeChecking) HandsFreeVerdict(verdict);
     }

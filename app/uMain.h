@@ -100,7 +100,9 @@ public:
     // whenever a take ends.
     TTakeCheck TakeCheckOf(const std::string& recfile) const;
     // Takes still to be checked; also counts a start-up scan not yet begun.
-    size_t PendingTakeChecks() const { return fChecker->Pending() + (fScanStarted && !fScanQueued ? 1 : 0); }
+    size_t PendingTakeChecks() const {
+        return fChecker->Pending() + fHandsFreeChecker->Pending() + (fScanStarted && !fScanQueued ? 1 : 0);
+    }
     // The words beside an item whose own take exists and failed a check;
     // empty otherwise.
     QString TakeMarker(const QModelIndex& node) const override;
@@ -145,7 +147,7 @@ private:
     void HandsFreeVerdict(TTakeCheck check);
     // Checks every existing take in the background; once, after showing.
     void StartTakeScan();
-    void TakeChecked(const TTakeChecker::TResults& results);
+    void TakeChecked(const TTakeChecker::TResults& results, bool handsFree = false);
     void ShowProgress();
     std::string SamplePath(const TWavInfo& r) const;
     std::string TakePath(const TWavInfo& r) const;
@@ -168,6 +170,10 @@ private:
     std::unordered_map<std::string, TTakeCheck> fTakes;
     std::unordered_map<std::string, TTakePeaks> fPeaks;  // by take name, as checked
     std::unique_ptr<TTakeChecker> fChecker;
+    // The hands-free takes' checks, whose verdicts decide where the mode goes
+    // on: a checker of their own, so that no verdict of the start-up scan
+    // (read while the take was being recorded) is taken for the take's.
+    std::unique_ptr<TTakeChecker> fHandsFreeChecker;
     bool fScanStarted = false;  // the window was shown: the scan is on its way
     bool fScanQueued = false;   // the scan's takes are with the checker
     std::string fRecording;   // take name being recorded, empty when none
