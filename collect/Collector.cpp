@@ -149,7 +149,7 @@ private:
         // hashing, checking and syncing the entries go on another, reading
         // each back once it is written. The queues hold a few pieces of the
         // body at most.
-        fExtract = std::make_unique<TSerialWorker>(4);
+        fExtract = std::make_unique<TSerialWorker>(2);
         fCheck = std::make_unique<TSerialWorker>(size_t(kMaxArchiveEntries));
         fWriter->hashEntries = false;
         fWriter->onEnd = [this](const TExtractedEntry& e) {
