@@ -272,6 +272,9 @@ void THttpServer::Start() {
     const bool tls = !fOptions.tlsCertPem.empty() || !fOptions.tlsKeyPem.empty();
     if (tls) flags |= MHD_USE_TLS;
     std::vector<MHD_OptionItem> opts = {
+        // First, so that the library's own messages from the options after
+        // it go to our log too.
+        {MHD_OPTION_EXTERNAL_LOGGER, intptr_t(&LogLibrary), nullptr},
         {MHD_OPTION_SOCK_ADDR, 0, &ss},
         {MHD_OPTION_CONNECTION_LIMIT, intptr_t(fOptions.maxConnections), nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(fOptions.perAddress), nullptr},
@@ -280,7 +283,6 @@ void THttpServer::Start() {
         {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&CompletedThunk), this},
         {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&KeepUri), nullptr},
         {MHD_OPTION_LISTENING_ADDRESS_REUSE, 1, nullptr},
-        {MHD_OPTION_EXTERNAL_LOGGER, intptr_t(&LogLibrary), nullptr},
     };
     if (tls) {
         opts.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(fOptions.tlsCertPem.c_str())});
