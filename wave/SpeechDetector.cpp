@@ -17,10 +17,12 @@ double EnergyDb(double sumOfSquares, uint64_t samples) {
 }  // namespace
 
 double FrameEnergyDb(const int16_t* interleaved, size_t frames, uint16_t channels) {
-    double sum = 0;
+    // In integers: exact, and the loop vectorises (a take check runs it over
+    // every sample of every take).
+    int64_t sum = 0;
     const size_t samples = frames * channels;
-    for (size_t i = 0; i < samples; ++i) sum += double(interleaved[i]) * interleaved[i];
-    return EnergyDb(sum, samples);
+    for (size_t i = 0; i < samples; ++i) sum += int32_t(interleaved[i]) * interleaved[i];
+    return EnergyDb(double(sum), samples);
 }
 
 uint32_t SilenceAllowanceMs(size_t characters) {

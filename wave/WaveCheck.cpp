@@ -1,6 +1,7 @@
 #include "wave/WaveCheck.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,15 +20,13 @@ struct TLevelScan {
     uint32_t peak = 0;
     bool atFullScale = false;
 
-    void Scan16(const uint8_t* p, size_t samples) {
-        int lo = 0, hi = 0;
+    void Scan16(const int16_t* p, size_t samples) {
+        int16_t lo = 0, hi = 0;
         for (size_t i = 0; i < samples; ++i) {
-            int16_t s;
-            std::memcpy(&s, p + 2 * i, 2);
-            lo = std::min<int>(lo, s);
-            hi = std::max<int>(hi, s);
+            lo = std::min(lo, p[i]);
+            hi = std::max(hi, p[i]);
         }
-        peak = std::max<uint32_t>(peak, uint32_t(std::max(hi, -lo)));
+        peak = std::max<uint32_t>(peak, uint32_t(std::max<int>(hi, -int(lo))));
         atFullScale = atFullScale || hi >= 32767 || lo <= -32767;
     }
     void Scan8(const uint8_t* p, size_t samples) {
@@ -48,12 +47,9 @@ struct TNoiseScan {
     uint16_t channels = 1;
     std::vector<float> frameDb;
 
-    void Scan16(const uint8_t* p, size_t frames, size_t frameLength) {
-        std::vector<int16_t> samples(frameLength * channels);
-        for (size_t at = 0; at + frameLength <= frames; at += frameLength) {
-            std::memcpy(samples.data(), p + 2 * at * channels, 2 * samples.size());
-            frameDb.push_back(float(FrameEnergyDb(samples.data(), frameLength, channels)));
-        }
+    void Scan16(const int16_t* p, size_t frames, size_t frameLength) {
+        for (size_t at = 0; at + frameLength <= frames; at += frameLength)
+            frameDb.push_back(float(FrameEnergyDb(p + at * channels, frameLength, channels)));
     }
     bool Noisy() {
         if (frameDb.empty()) return false;
@@ -76,17 +72,23 @@ struct TPeakScan {
     uint64_t columnEnd = 0;  // one past the last frame of the column
     std::array<int, TTakePeaks::kColumns> maxima{};
 
-    void Scan16(const uint8_t* p, size_t frames) {
+    void Scan16(const int16_t* p, size_t frames) {
         if (!out) return;
-        for (size_t f = 0; f < frames && frame < totalFrames; ++f, ++frame) {
-            // Column c holds the frames from c * total / kColumns on.
+        frames = size_t(std::min<uint64_t>(frames, totalFrames - frame));
+        for (size_t f = 0; f < frames;) {
+            // Column c holds the frames from c * total / kColumns on; the
+            // frames of one column in a run.
             while (frame >= columnEnd) columnEnd = (++column) * totalFrames / TTakePeaks::kColumns;
-            int& m = maxima[column - 1];
-            for (uint16_t c = 0; c < channels; ++c) {
-                int16_t s;
-                std::memcpy(&s, p + 2 * (f * channels + c), 2);
-                m = std::max(m, s < 0 ? -int(s) : int(s));
+            const size_t run = size_t(std::min<uint64_t>(frames - f, columnEnd - frame));
+            // In 16 bits, which the vector units take.
+            int16_t lo = 0, hi = 0;
+            for (const int16_t* s = p + f * channels; s < p + (f + run) * channels; ++s) {
+                lo = std::min(lo, *s);
+                hi = std::max(hi, *s);
             }
+            maxima[column - 1] = std::max({maxima[column - 1], int(hi), -int(lo)});
+            f += run;
+            frame += run;
         }
     }
     void Finish() {
@@ -128,13 +130,15 @@ TTakeCheck CheckTakeFile(const std::string& path, TTakePeaks* peaks) {
         columns.totalFrames = wave.DataSize() / wf->nBlockAlign;
         uint64_t left = wave.DataSize(), got = 0;
         std::vector<uint8_t> buffer(std::max<size_t>(1, 64 * 1024 / frameBytes) * frameBytes);
+        std::vector<int16_t> samples(buffer.size() / 2);
         while (left > 0) {
             const int32_t n = wave.Read(buffer.data(), int32_t(std::min<uint64_t>(left, buffer.size())));
             if (n <= 0) break;
             if (pcm && bytesPerSample == 2) {
-                scan.Scan16(buffer.data(), size_t(n) / 2);
-                noise.Scan16(buffer.data(), size_t(n) / wf->nBlockAlign, frameLength);
-                columns.Scan16(buffer.data(), size_t(n) / wf->nBlockAlign);
+                std::memcpy(samples.data(), buffer.data(), size_t(n) & ~size_t(1));
+                scan.Scan16(samples.data(), size_t(n) / 2);
+                noise.Scan16(samples.data(), size_t(n) / wf->nBlockAlign, frameLength);
+                columns.Scan16(samples.data(), size_t(n) / wf->nBlockAlign);
             }
             else if (pcm)
                 scan.Scan8(buffer.data(), size_t(n));
