@@ -18,7 +18,6 @@
 #include <cstdint>
 
 #include "platform/MMSystem.h"
-#include "platform/wavedev/WaveDev.h"
 
 namespace orvant {
 
@@ -27,8 +26,8 @@ struct TAcmStream;
 using HACMDRIVER = TAcmDriver*;  // always none: the one built-in driver serves every request
 using HACMSTREAM = TAcmStream*;
 
-// The MMSYSERR_* results are the ones every multimedia service shares; they
-// are declared with the wave-device services.
+// The MMSYSERR_* results are the ones every multimedia service shares
+// (platform/MMSystem.h); the compression manager adds its own range.
 constexpr MMRESULT ACMERR_BASE = 512;
 constexpr MMRESULT ACMERR_NOTPOSSIBLE = ACMERR_BASE + 0;
 constexpr MMRESULT ACMERR_BUSY = ACMERR_BASE + 1;

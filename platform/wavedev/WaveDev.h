@@ -14,7 +14,8 @@
 // MMSYSERR_INVALHANDLE, never a crash.
 //
 // The layer's parts (this folder), each owning one thing:
-//  - WaveDevTypes.h: the records, flags, result codes and messages.
+//  - WaveDevTypes.h: the records, flags and messages (the result codes are
+//    in platform/MMSystem.h, shared with the codecs).
 //  - WaveDev.h (this file): the waveIn/waveOut operations; it includes the
 //    other two public headers, so callers need only this one.
 //  - MessageLayer.h/.cpp: callback windows, callback threads, their queues

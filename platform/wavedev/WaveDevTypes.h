@@ -1,6 +1,7 @@
-// The records, constants and result codes of the wave-device services:
-// handles, result codes, the buffer header, device time, capability
-// records, open flags and the device messages. No functions; see WaveDev.h.
+// The records and constants of the wave-device services: handles, the buffer
+// header, device time, capability records, open flags and the device
+// messages (the result codes come with platform/MMSystem.h). No functions;
+// see WaveDev.h.
 #pragma once
 
 #include <cstddef>
@@ -30,39 +31,8 @@ using LPHWAVEIN = HWAVEIN*;
 using LPHWAVEOUT = HWAVEOUT*;
 
 // ---------------------------------------------------------------------------
-// Result codes.
-enum : MMRESULT {
-    MMSYSERR_NOERROR = 0,
-    MMSYSERR_ERROR = 1,         // unspecified error
-    MMSYSERR_BADDEVICEID = 2,   // device number out of range
-    MMSYSERR_NOTENABLED = 3,    // driver failed enable
-    MMSYSERR_ALLOCATED = 4,     // device already allocated (busy)
-    MMSYSERR_INVALHANDLE = 5,   // device handle is invalid
-    MMSYSERR_NODRIVER = 6,      // no device driver present
-    MMSYSERR_NOMEM = 7,         // memory allocation error
-    MMSYSERR_NOTSUPPORTED = 8,  // function isn't supported
-    MMSYSERR_BADERRNUM = 9,     // error value out of range
-    MMSYSERR_INVALFLAG = 10,    // invalid flag passed
-    MMSYSERR_INVALPARAM = 11,   // invalid parameter passed
-    MMSYSERR_HANDLEBUSY = 12,   // handle in use by another thread
-    MMSYSERR_INVALIDALIAS = 13,
-    MMSYSERR_BADDB = 14,
-    MMSYSERR_KEYNOTFOUND = 15,
-    MMSYSERR_READERROR = 16,
-    MMSYSERR_WRITEERROR = 17,
-    MMSYSERR_DELETEERROR = 18,
-    MMSYSERR_VALNOTFOUND = 19,
-    MMSYSERR_NODRIVERCB = 20,
-    MMSYSERR_MOREDATA = 21,
-    MMSYSERR_LASTERROR = 21,
-
-    WAVERR_BASE = 32,
-    WAVERR_BADFORMAT = 32,     // unsupported wave format
-    WAVERR_STILLPLAYING = 33,  // still something playing / header still queued
-    WAVERR_UNPREPARED = 34,    // header not prepared
-    WAVERR_SYNC = 35,          // device is synchronous
-    WAVERR_LASTERROR = 35,
-};
+// Result codes: MMSYSERR_* and WAVERR_* are declared in platform/MMSystem.h,
+// one set shared with the compression manager.
 
 // Longest error text the platform produces, terminating zero included.
 constexpr UINT MAXERRORLENGTH = 256;
