@@ -89,7 +89,13 @@ fi
 # graphics driver's OpenGL libraries (these must be the machine's own); every
 # other library the program or its X11 platform plugin loads is bundled in
 # lib/, where the program's RPATH ($ORIGIN/lib) finds it first.
-qtplugins="$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)"
+# Without qtpaths6, Debian's plugin folder in the machine's architecture.
+qtplugins="$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || true)"
+if [ -z "$qtplugins" ]; then
+  triplet="$(gcc -print-multiarch 2>/dev/null || true)"
+  [ -n "$triplet" ] || triplet="$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+  qtplugins="/usr/lib/$triplet/qt6/plugins"
+fi
 mkdir -p "$kit/plugins/platforms" "$kit/plugins/platforminputcontexts"
 cp "$qtplugins/platforms/libqxcb.so" "$kit/plugins/platforms/"
 # Dead keys and compose sequences in the speaker's name.

@@ -31,7 +31,7 @@ protected:
 
     static void SetUpTestSuite() {
         if (access("/usr/bin/pulseaudio", X_OK) != 0 ||
-            access("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so", R_OK) != 0)
+            access(WAVEDEV_PULSE_PLUGIN, R_OK) != 0)
             return;
         std::filesystem::create_directories(kDir + "/run");
         // A socket left by a daemon that did not end cleanly would pass for
