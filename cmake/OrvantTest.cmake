@@ -27,7 +27,7 @@ endfunction()
 # orvant_test_label(NAME [LONG]): the label of a test registered with a plain
 # add_test: `quick`, or `long` for one that takes minutes (a whole session
 # driven on an X server, a kit built from scratch, a browser).
-# scripts/check.sh refuses a build with a test that has neither.
+# scripts/check.sh names a test that has neither (and runs it with the quick ones).
 function(orvant_test_label name)
   cmake_parse_arguments(L "LONG" "" "" ${ARGN})
   if(L_LONG)

@@ -2,7 +2,7 @@
 # check.sh [PATTERN]: the daily loop. One incremental build in build/ with the
 # options of scripts/test.sh's normal build (the two share the folder), then
 # the tests whose names match PATTERN (ctest -R), or every quick test
-# (ctest -L quick) without one. The long tests run with `ctest -L long` in
+# (every test not labelled long) without one. The long tests run with `ctest -L long` in
 # build/, or in the full scripts/test.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -27,15 +27,14 @@ cmake --build "$build" -j"$jobs"
 
 cd "$build"
 # Every test is labelled quick or long (cmake/OrvantTest.cmake); one with
-# neither would silently drop out of the loop.
+# neither runs with the quick ones, so it never drops out of the loop, and is
+# named here so it gets its label.
 unlabelled=$(ctest -N -LE '^(quick|long)$' | sed -n 's/^ *Test *#[0-9]*: //p')
 if [ -n "$unlabelled" ]; then
-  echo "tests labelled neither quick nor long (orvant_add_test ... LONG, orvant_test_label):" >&2
-  echo "$unlabelled" >&2
-  exit 1
+  echo "check.sh: labelled neither quick nor long (orvant_add_test ... LONG, orvant_test_label), run as quick:" $unlabelled >&2
 fi
 if [ $# -gt 0 ]; then
   ctest --output-on-failure -j"$jobs" -R "$1"
 else
-  ctest --output-on-failure -j"$jobs" -L quick
+  ctest --output-on-failure -j"$jobs" -LE '^long$'
 fi
