@@ -169,9 +169,11 @@ int Serve(const TArgs& a) {
                   << server.BoundAddress() << std::endl;
         int sig = 0;
         sigwait(&stop, &sig);
+        // Said once no connection is taken any more, so that whoever reads the
+        // log knows the port is closed.
+        server.StopAccepting();
         std::cerr << "orvant-collect: stopping (signal " << sig << "), " << server.BodiesInFlight()
                   << " uploads in flight" << std::endl;
-        server.StopAccepting();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(grace);
         while (server.BodiesInFlight() > 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
