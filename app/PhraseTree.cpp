@@ -1,5 +1,7 @@
 #include "app/PhraseTree.h"
 
+#include "app/WavInfo.h"
+
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QPainter>
@@ -9,6 +11,37 @@
 #include <cmath>
 
 namespace orvant {
+
+namespace {
+
+// The item data role under which a node gives its record.
+const int kRecordRole = Qt::UserRole + 1;
+
+// A tree node that carries its phrase record in a field of its own, which
+// spares every node the item's generic data list.
+class TPhraseItem : public QTreeWidgetItem {
+public:
+    TPhraseItem(const QString& text, const TWavInfo* r) : QTreeWidgetItem(UserType + 1), record(r) { setText(0, text); }
+    QVariant data(int column, int role) const override {
+        if (role == kRecordRole) return QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(record));
+        return QTreeWidgetItem::data(column, role);
+    }
+    const TWavInfo* const record;
+};
+
+const TWavInfo* RecordFrom(const QVariant& data) { return reinterpret_cast<const TWavInfo*>(data.value<quintptr>()); }
+
+}  // namespace
+
+QTreeWidgetItem* NewPhraseNode(const TWavInfo& record) {
+    return new TPhraseItem(QString::fromStdString(record.caption), &record);
+}
+
+const TWavInfo* WavInfoOf(const QTreeWidgetItem* item) {
+    return item ? RecordFrom(item->data(0, kRecordRole)) : nullptr;
+}
+
+const TWavInfo* WavInfoOf(const QModelIndex& node) { return RecordFrom(node.data(kRecordRole)); }
 
 namespace {
 

@@ -1,4 +1,5 @@
-// The phrase tree's look and drawing: a tree widget with the window's
+// The phrase tree's nodes, each carrying its phrase record, their look and
+// drawing: a tree widget with the window's
 // colours that draws its branch lines and expand boxes, and the item delegate
 // through which the window that shows it colours the items, marks takes that
 // failed a check, draws each take's waveform and gives the tooltips.
@@ -10,6 +11,17 @@
 #include "wave/WaveCheck.h"
 
 namespace orvant {
+
+class TWavInfo;
+
+// A new tree node showing record's caption that carries the record at
+// little cost: catalogues of thousands of phrases build one per element.
+QTreeWidgetItem* NewPhraseNode(const TWavInfo& record);
+
+// The record a tree node (or the node behind a tree model index) carries,
+// or nullptr.
+const TWavInfo* WavInfoOf(const QTreeWidgetItem* item);
+const TWavInfo* WavInfoOf(const QModelIndex& node);
 
 // What the tree's drawing asks of the window that shows the tree.
 class TPhraseTreeHost {

@@ -3,14 +3,12 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
-#include <QFile>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QPalette>
 #include <QScreen>
 #include <QShortcut>
 #include <QStringList>
-#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
 #include "audio/WaveIO.h"
@@ -62,7 +60,8 @@ std::string InSpeakersWords(const std::string& text) {
 TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     : QWidget(parent),
       fComponents(std::make_unique<TComponent>()),
-      fProgramPath(programPath.empty() ? ProgramPath() : programPath) {
+      fProgramPath(programPath.empty() ? ProgramPath() : programPath),
+      fTakes(fPhrases) {
     BuildForm();
     try {
         FormCreate();
@@ -211,8 +210,7 @@ void TDlgSndRecMain::BuildDevices() {
     HandsFree->OnTakeBegin = [this](THandsFreeRecorder*, const std::string&) {
         if (!fArmed) return;
         fHandsFreeTake = fArmed->recfile;
-        fTakes[fHandsFreeTake] = TTakeCheck{true, 0};  // the old verdict went with the old take
-        fPeaks.erase(fHandsFreeTake);
+        fTakes.Renew(fHandsFreeTake);  // the old verdict went with the old take
         btnRec->SetHandsFree("recording");
         UpdateButtons();
         ShowProgress();
@@ -240,49 +238,20 @@ void TDlgSndRecMain::FormCreate() {
 }
 
 void TDlgSndRecMain::LoadCatalogue() {
-    fxd = QDomDocument();
-    const std::string path = CataloguePath();
-    const QString qpath = QString::fromStdString(path);
-    QFile file(qpath);
-    if (!FileExists(path))
-        throw Exception("The catalogue \"" + path + "\" cannot be loaded: " +
-                        (QFile::exists(qpath) ? "it is a folder." : "the file does not exist."));
-    if (!file.open(QIODevice::ReadOnly))
-        throw Exception("The catalogue \"" + path + "\" cannot be loaded: " + file.errorString().toStdString());
-    QString error;
-    int line = 0, column = 0;
-    if (!fxd.setContent(&file, false, &error, &line, &column))
-        throw Exception("The catalogue \"" + path + "\" is not well-formed XML: " + error.toStdString() +
-                        " (line " + std::to_string(line) + ", column " + std::to_string(column) + ").");
-    file.close();
-    const QDomElement root = fxd.documentElement();
-    if (root.isNull()) throw Exception("The catalogue \"" + path + "\" has no document element.");
-
+    const std::string problem = fPhrases.Load(CataloguePath(), fPath);
     // The subtree is built detached from the tree and attached in one step,
-    // which spares the view one update per node; the nodes built before a
+    // which spares the view one update per node; the nodes read before a
     // failure are attached all the same, and only a complete load expands.
-    fTop = nullptr;
-    try {
-        AddCatalogueNode(nullptr, root);
-    } catch (...) {
-        if (fTop) tv->addTopLevelItem(fTop);
-        throw;
+    fItems.clear();
+    fItems.reserve(fPhrases.All().size());
+    for (const TWavInfo& r : fPhrases.All()) {
+        QTreeWidgetItem* tn = NewPhraseNode(r);
+        if (r.parent >= 0) fItems[size_t(r.parent)]->addChild(tn);
+        fItems.push_back(tn);
     }
-    tv->addTopLevelItem(fTop);
-    fTop->setExpanded(true);
-}
-
-QTreeWidgetItem* TDlgSndRecMain::AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node) {
-    const QString text = CaptionOf(node);
-    QTreeWidgetItem* tn = NewPhraseNode(text);
-    if (parent)
-        parent->addChild(tn);
-    else
-        fTop = tn;
-    fRecords.emplace_back(tn, node.toElement(), text, fPath);
-    for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
-        AddCatalogueNode(tn, child);
-    return tn;
+    if (!fItems.empty()) tv->addTopLevelItem(fItems.front());
+    if (!problem.empty()) throw Exception(problem);
+    if (!fItems.empty()) fItems.front()->setExpanded(true);
 }
 
 QTreeWidgetItem* TDlgSndRecMain::SelectedNode() const {
@@ -290,24 +259,9 @@ QTreeWidgetItem* TDlgSndRecMain::SelectedNode() const {
     return sel.isEmpty() ? nullptr : sel.front();
 }
 
-std::string TDlgSndRecMain::SamplePath(const TWavInfo& r) const { return SamplesFolder(fPath) + r.samplefile; }
-
-bool TDlgSndRecMain::TakeExists(const TWavInfo* r) const {
-    return r && !r->recfile.empty() && r->recfileUsable && FileExists(RecordedFolder(fPath) + r->recfile);
-}
-
 void TDlgSndRecMain::tvCustomDrawItem(QTreeWidget* sender, const QModelIndex& node, QStyleOptionViewItem& option) {
     if (sender->selectionModel() == nullptr || !sender->selectionModel()->hasSelection()) return;
-    if (TakeExists(WavInfoOf(node)) || (node.parent().isValid() && TakeExists(WavInfoOf(node.parent()))))
-        TPhraseTree::ShowAsRecorded(option);
-}
-
-std::string TDlgSndRecMain::TakePath(const TWavInfo& r) const {
-    if (!r.recfileUsable)
-        throw Exception("The take name \"" + r.recfile +
-                        "\" from the catalogue is not a plain file name; it would not stay inside the folder \"" +
-                        fPath + "recorded\". Nothing was recorded or played.");
-    return RecordedFolder(fPath) + r.recfile;
+    if (fTakes.ShownRecorded(WavInfoOf(node))) TPhraseTree::ShowAsRecorded(option);
 }
 
 void TDlgSndRecMain::tvChange() {
@@ -346,24 +300,23 @@ void TDlgSndRecMain::StopPlayer() { StopAndWait(*Player); }
 
 void TDlgSndRecMain::StopRecorder() { StopAndWait(*Recorder); }
 
-bool TDlgSndRecMain::SampleExists() const {
-    const TWavInfo* r = WavInfoOf(SelectedNode());
-    return r && FileExists(SamplePath(*r));
-}
-
-bool TDlgSndRecMain::RecordExists() const { return TakeExists(WavInfoOf(SelectedNode())); }
-
 void TDlgSndRecMain::UpdateButtons() {
-    // A hands-free take records like "Rec"; "Rec" itself waits while the
-    // mode is on (one capture at a time), and "Stop" ends the mode.
-    const bool recording = Recorder->Active() || HandsFree->Recording();
-    btnPlaySample->setEnabled(SampleExists() && !recording);
-    btnPlayRecord->setEnabled(RecordExists() && !recording);
-    btnRec->setEnabled(!Recorder->Active() && !fHandsFree && RecordTarget() != nullptr);
-    btnPause->setEnabled(Player->Active() || Recorder->Active());
-    btnStop->setEnabled(Player->Active() || Recorder->Active() || fHandsFree);
-    const bool metering = Recorder->Active() || fHandsFree;
-    if (btnRec->Metering() != metering) btnRec->SetMetering(metering);
+    const TWavInfo* selected = WavInfoOf(SelectedNode());
+    const TCommandStates on = CommandStates({
+        .sampleExists = fPhrases.SampleExists(selected),
+        .takeExists = fTakes.Exists(selected),
+        .recTarget = fPhrases.RecordTarget(selected) != nullptr,
+        .recorderActive = Recorder->Active(),
+        .playerActive = Player->Active(),
+        .handsFree = fHandsFree,
+        .handsFreeRecording = HandsFree->Recording(),
+    });
+    btnPlaySample->setEnabled(on.playSample);
+    btnPlayRecord->setEnabled(on.playRecord);
+    btnRec->setEnabled(on.rec);
+    btnPause->setEnabled(on.pause);
+    btnStop->setEnabled(on.stop);
+    if (btnRec->Metering() != on.metering) btnRec->SetMetering(on.metering);
 }
 
 void TDlgSndRecMain::btnExitClick() { close(); }
@@ -381,7 +334,7 @@ void TDlgSndRecMain::PlayCommand(bool sample) {
     const TWavInfo* r = WavInfoOf(SelectedNode());
     if (!r) return;
     if (!sample && r->recfile.empty()) return;
-    const std::string path = sample ? SamplePath(*r) : TakePath(*r);
+    const std::string path = sample ? fPhrases.SamplePath(*r) : fPhrases.TakePath(*r);
     try {
         Player->PlayFile(path);
     } catch (const EWaveAudioSysError& e) {
@@ -395,20 +348,10 @@ void TDlgSndRecMain::btnPlaySampleClick() { PlayCommand(true); }
 
 void TDlgSndRecMain::btnPlayRecordClick() { PlayCommand(false); }
 
-const TWavInfo* TDlgSndRecMain::RecordTarget() const {
-    QTreeWidgetItem* sel = SelectedNode();
-    const TWavInfo* r = WavInfoOf(sel);
-    if (!r) return nullptr;
-    // A node without a take name of its own records its parent's take, the
-    // one it is drawn with.
-    if (r->recfile.empty() && sel->parent()) r = WavInfoOf(sel->parent());
-    return r && !r->recfile.empty() ? r : nullptr;
-}
-
 void TDlgSndRecMain::btnRecClick() {
-    const TWavInfo* r = RecordTarget();
+    const TWavInfo* r = fPhrases.RecordTarget(WavInfoOf(SelectedNode()));
     if (!r) return;
-    const std::string path = TakePath(*r);
+    const std::string path = fPhrases.TakePath(*r);
     // The speaker heard a slip in the take and records it again at once:
     // the player lets go of the take first (its close, which the stop waits
     // for, closes the file). Any other playback goes on.
@@ -421,8 +364,7 @@ void TDlgSndRecMain::btnRecClick() {
     if (started) {
         // The take's old verdict no longer holds; the new one comes at "Stop".
         fRecording = r->recfile;
-        fTakes[fRecording] = TTakeCheck{true, 0};
-        fPeaks.erase(fRecording);
+        fTakes.Renew(fRecording);
         ShowProgress();
     }
     UpdateButtons();
@@ -461,19 +403,12 @@ void TDlgSndRecMain::SelectNextPhrase() { SelectPhraseStep(true); }
 void TDlgSndRecMain::SelectPreviousPhrase() { SelectPhraseStep(false); }
 
 bool TDlgSndRecMain::SelectPhraseStep(bool forward) {
-    QTreeWidgetItem* from = SelectedNode();
-    if (!from && !forward) return false;
-    QTreeWidgetItemIterator it = from ? QTreeWidgetItemIterator(from) : QTreeWidgetItemIterator(tv);
-    if (from) forward ? ++it : --it;
-    for (; *it; forward ? ++it : --it) {
-        const TWavInfo* r = WavInfoOf(*it);
-        if (r && !r->recfile.empty()) {
-            tv->setCurrentItem(*it);
-            tv->scrollToItem(*it);  // opens the groups above it
-            return true;
-        }
-    }
-    return false;
+    const TWavInfo* to = fPhrases.StepPhrase(WavInfoOf(SelectedNode()), forward);
+    if (!to) return false;
+    QTreeWidgetItem* item = fItems[size_t(to->index)];
+    tv->setCurrentItem(item);
+    tv->scrollToItem(item);  // opens the groups above it
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -525,12 +460,12 @@ void TDlgSndRecMain::HandsFreeArm() {
     const QTreeWidgetItem* node = SelectedNode();
     const TWavInfo* r = WavInfoOf(node);
     fArmed = r;
-    if (!r || r->recfile.empty() || !r->recfileUsable || Player->Active()) {
+    if (const char* hold = HandsFreeHold(r, Player->Active())) {
         HandsFree->Disarm();
-        btnRec->SetHandsFree(Player->Active() ? "waits for the playback" : "no take name");
+        btnRec->SetHandsFree(hold);
         return;
     }
-    HandsFree->Arm(TakePath(*r), SilenceAllowanceMs(size_t(node->text(0).size())));
+    HandsFree->Arm(fPhrases.TakePath(*r), SilenceAllowanceMs(size_t(node->text(0).size())));
     btnRec->SetHandsFree("listening");
 }
 
@@ -549,8 +484,7 @@ void TDlgSndRecMain::HandsFreeTakeEnded(const std::string& recfile, int how) {
 
 void TDlgSndRecMain::HandsFreeVerdict(TTakeCheck check) {
     fHandsFreeChecking = false;
-    constexpr TTakeFlags kTryAgain = tfClipped | tfQuiet | tfShort | tfUnreadable | tfCutShort;
-    if (check.flags & kTryAgain) {
+    if (HandsFreeTriesAgain(check.flags)) {
         // The same phrase waits for a new attempt; its row says why.
         HandsFreeArm();
         return;
@@ -593,90 +527,45 @@ bool TDlgSndRecMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TDlgSndRecMain::StartTakeScan() {
-    // A take name shared by several phrases is checked more than once; it
-    // is rare, and cheaper than sorting the names out here.
-    std::vector<std::string> names;
-    names.reserve(fRecords.size());
-    for (const TWavInfo& r : fRecords)
-        if (!r.recfile.empty() && r.recfileUsable && !fTakes.count(r.recfile)) names.push_back(r.recfile);
-    fChecker->Check(std::move(names));
+    fChecker->Check(fTakes.Unchecked());
     fScanQueued = true;
     if (PendingTakeChecks() == 0) TakeChecked({});
 }
 
 void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results, bool handsFree) {
     // Only takes that exist come back; a take being recorded is checked at its end.
-    for (const auto& [name, check, peaks] : results) {
-        if (name == fRecording) continue;
-        fPeaks[name] = peaks;
-        TTakeCheck& verdict = fTakes[name] = check;
-        if (!handsFree || name != fHandsFreeTake) continue;
-        if (fHandsFreeCut) verdict.flags |= tfCutShort;
-        if (fHandsFreeChecking) HandsFreeVerdict(verdict);
-    }
+    fTakes.Checked(results, fRecording);
+    if (handsFree)
+        for (const TTakeChecker::TResult& r : results) {
+            if (r.name != fHandsFreeTake || r.name == fRecording) continue;
+            if (fHandsFreeCut) fTakes.AddFlags(r.name, tfCutShort);
+            if (fHandsFreeChecking) HandsFreeVerdict(fTakes.CheckOf(r.name));
+        }
     tv->viewport()->update();
     ShowProgress();
 }
 
-TTakeCheck TDlgSndRecMain::TakeCheckOf(const std::string& recfile) const {
-    const auto it = fTakes.find(recfile);
-    return it == fTakes.end() ? TTakeCheck{} : it->second;
-}
-
-std::pair<int, int> TDlgSndRecMain::Progress(const QTreeWidgetItem* item) const {
-    int phrases = 0, recorded = 0;
-    const auto count = [&](const TWavInfo* r) {
-        if (!r || r->recfile.empty()) return;
-        ++phrases;
-        if (TakeCheckOf(r->recfile).exists) ++recorded;
-    };
-    if (!item) {
-        for (const TWavInfo& r : fRecords) count(&r);
-    } else {
-        std::vector<const QTreeWidgetItem*> stack;
-        for (int i = 0; i < item->childCount(); ++i) stack.push_back(item->child(i));
-        while (!stack.empty()) {
-            const QTreeWidgetItem* n = stack.back();
-            stack.pop_back();
-            count(WavInfoOf(n));
-            for (int i = 0; i < n->childCount(); ++i) stack.push_back(n->child(i));
-        }
-    }
-    return {phrases, recorded};
-}
+TTakeCheck TDlgSndRecMain::TakeCheckOf(const std::string& recfile) const { return fTakes.CheckOf(recfile); }
 
 void TDlgSndRecMain::ShowProgress() {
     // Shown once every take has been looked at; until then a count would be
     // too low.
     if (!fScanQueued || PendingTakeChecks() > 0) return;
-    const auto [phrases, recorded] = Progress();
+    const auto [phrases, recorded] = fTakes.Progress();
     btnCompressAndUpload->SetNote(phrases ? QString("%1 of %2 recorded").arg(recorded).arg(phrases) : QString());
 }
 
-QString TDlgSndRecMain::TakeMarker(const QModelIndex& node) const {
-    return TakeMarkerOf(WavInfoOf(node));
-}
+QString TDlgSndRecMain::TakeMarker(const QModelIndex& node) const { return fTakes.Marker(WavInfoOf(node)); }
 
-const TTakePeaks* TDlgSndRecMain::TakePeaks(const QModelIndex& node) const {
-    const TWavInfo* r = WavInfoOf(node);
-    if (!r || r->recfile.empty()) return nullptr;
-    const auto it = fPeaks.find(r->recfile);
-    return it != fPeaks.end() && TakeExists(r) ? &it->second : nullptr;
-}
-
-QString TDlgSndRecMain::TakeMarkerOf(const TWavInfo* r) const {
-    if (!r || r->recfile.empty()) return {};
-    const TTakeFlags flags = TakeCheckOf(r->recfile).flags;
-    if (!flags || !TakeExists(r)) return {};
-    return DescribeTakeFlags(flags).replace('\n', ", ");
-}
+const TTakePeaks* TDlgSndRecMain::TakePeaks(const QModelIndex& node) const { return fTakes.PeaksOf(WavInfoOf(node)); }
 
 QString TDlgSndRecMain::NodeToolTip(const QTreeWidgetItem* item) const {
     if (!item) return {};
     QStringList lines;
-    if (const QString why = TakeMarkerOf(WavInfoOf(item)); !why.isEmpty()) lines << why;
-    if (item->childCount() > 0) {
-        const auto [phrases, recorded] = Progress(item);
+    const TWavInfo* r = WavInfoOf(item);
+    if (const QString why = fTakes.Marker(r); !why.isEmpty()) lines << why;
+    if (r && item->childCount() > 0) {
+        const auto [phrases, recorded] = fTakes.Progress(r);
         if (phrases > 0) lines << QString("%1 of %2 recorded").arg(recorded).arg(phrases);
     }
     return lines.join('\n');

@@ -2,19 +2,16 @@
 // and seven command buttons.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
-#include <QDomDocument>
 #include <QWidget>
 
 #include "app/ErrorBox.h"
 #include "app/LevelMeter.h"
 #include "app/PhraseTree.h"
-#include "app/TakeCheck.h"
-#include "app/WavInfo.h"
+#include "app/Session.h"
 
 class QFrame;
 
@@ -111,9 +108,9 @@ public:
     QString NodeToolTip(const QTreeWidgetItem* item) const override;
     // The peak summary of the item's own take, once it has been checked.
     const TTakePeaks* TakePeaks(const QModelIndex& node) const override;
-    // Phrases (nodes with a take name) below item, and how many of them have
-    // their take; over the whole tree without an item.
-    std::pair<int, int> Progress(const QTreeWidgetItem* item = nullptr) const;
+    // The session the window shows: its phrase records and their takes.
+    const TPhraseRecords& Phrases() const { return fPhrases; }
+    const TTakes& Takes() const { return fTakes; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -125,17 +122,9 @@ private:
     void BuildPhraseKeys();  // Ctrl+Down and Ctrl+Up
     void BuildDevices();
     void LoadCatalogue();
-    QTreeWidgetItem* AddCatalogueNode(QTreeWidgetItem* parent, const QDomNode& node);
     void StopPlayer();
     void StopRecorder();
     void UpdateButtons();
-    bool SampleExists() const;
-    bool RecordExists() const;
-    bool TakeExists(const TWavInfo* r) const;
-    QString TakeMarkerOf(const TWavInfo* r) const;
-    // The record whose take "Rec" writes for the selected node: its own, or
-    // for a node without a take name its parent's; nullptr when none.
-    const TWavInfo* RecordTarget() const;
     // False at either end: nothing was selected.
     bool SelectPhraseStep(bool forward);
     void StartHandsFree();
@@ -149,8 +138,6 @@ private:
     void StartTakeScan();
     void TakeChecked(const TTakeChecker::TResults& results, bool handsFree = false);
     void ShowProgress();
-    std::string SamplePath(const TWavInfo& r) const;
-    std::string TakePath(const TWavInfo& r) const;
     // The two play commands: resume a paused player, or play the selected
     // node's sample (or take) after the player has stopped.
     void PlayCommand(bool sample);
@@ -160,15 +147,11 @@ private:
     // Owns Recorder and Player; destroyed first when the window goes, so
     // that a recording still running is completed as "Stop" would.
     std::unique_ptr<TComponent> fComponents;
-    QDomDocument fxd;
-    QTreeWidgetItem* fTop = nullptr;  // top node while the catalogue loads
     std::string fPath;
     std::string fProgramPath;
-    std::deque<TWavInfo> fRecords;  // one per node; a deque never moves them
-
-    // Verdicts by take name (recfile); a name without one is unknown yet.
-    std::unordered_map<std::string, TTakeCheck> fTakes;
-    std::unordered_map<std::string, TTakePeaks> fPeaks;  // by take name, as checked
+    TPhraseRecords fPhrases;
+    std::vector<QTreeWidgetItem*> fItems;  // the tree's node of each record, by index
+    TTakes fTakes;
     std::unique_ptr<TTakeChecker> fChecker;
     // The hands-free takes' checks, whose verdicts decide where the mode goes
     // on: a checker of their own, so that no verdict of the start-up scan

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(w.tv->topLevelItemCount() <= 1);
     for (QTreeWidgetItemIterator it(w.tv); *it; ++it) {
         const TWavInfo* r = WavInfoOf(*it);
-        Check(r != nullptr);
+        Check(r != nullptr && r == &w.Phrases().All().at(size_t(r->index)));
         if (r->recfileUsable) Check(r->recfile.find('/') == std::string::npos);
         Check(r->samplefile.find("../") == std::string::npos && r->samplefile != "..");
     }

@@ -24,13 +24,13 @@
 // missing as its sample's file name and its caption, each followed by a NUL
 // byte, for a tool that makes the samples.
 #include <QCoreApplication>
-#include <QDomDocument>
-#include <QFile>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "app/Catalogue.h"
 #include "app/WavInfo.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
@@ -64,62 +64,57 @@ std::string UnplayableSample(const std::string& path) {
 
 struct TCheck {
     std::string folder;  // program folder, with a trailing '/'
-    std::vector<std::string> problems;  // all but the missing samples
+    std::vector<TCatalogueProblem> problems;  // all but the missing samples
     struct TMissing {
         std::string sample, caption, problem;
     };
     std::vector<TMissing> missing;
-    std::map<std::string, int> takes;                          // take file -> first line
+    std::map<std::string, int> takes;  // take file -> first line
     int elements = 0, phrases = 0;
 
     void Problem(int line, const std::string& text) {
-        problems.push_back("line " + std::to_string(line) + ": " + text);
+        problems.push_back({line, "line " + std::to_string(line) + ": " + text});
     }
 
-    void Node(const QDomNode& node) {
-        const int line = node.lineNumber();
-        QString caption;
-        try {
-            // The program's own record: the same caption rule, the same
-            // sample and take names, the same failures.
-            TWavInfo r(nullptr, node, folder);
-            caption = node.toElement().attribute("caption");
-            ++elements;
-            const bool leaf = node.firstChildElement().isNull();
-            const bool hasTake = node.toElement().hasAttribute("wav");
-            if (hasTake) {
-                if (!r.recfileUsable)
-                    Problem(line, "the take name \"" + r.recfile +
-                                      "\" is not a plain file name; it would leave the folder \"recorded\".");
-                else if (r.recfile[0] == '.')
-                    Problem(line, "the take name \"" + r.recfile +
-                                      "\" begins with \".\"; such a take is never uploaded.");
-                else if (auto [it, fresh] = takes.emplace(r.recfile, line); !fresh)
-                    Problem(line, "the take \"" + r.recfile + "\" is shared with the element at line " +
-                                      std::to_string(it->second) + "; one recording would replace the other.");
-            }
-            if (hasTake || leaf) {
-                ++phrases;
-                if (!FileExists(SamplesFolder(folder) + r.samplefile)) {
-                    const std::string own = SampleNameFromCaption(caption.toStdString());
-                    std::string looked = "samples/" + own;
-                    if (own != r.samplefile) looked += " or samples/" + r.samplefile;
-                    // Made samples take the caption's name, which the
-                    // program looks for first, unless it cannot be one file.
-                    missing.push_back({IsPlainFileName(own) ? own : r.samplefile, caption.toStdString(),
-                                       "line " + std::to_string(line) + ": the phrase \"" + caption.toStdString() +
-                                           "\" has no reference sample (" + looked + ")."});
-                } else if (const std::string why = UnplayableSample(SamplesFolder(folder) + r.samplefile);
-                           !why.empty()) {
-                    Problem(line, "the reference sample \"samples/" + r.samplefile + "\" of the phrase \"" +
-                                      caption.toStdString() + "\" would not play: " + why + ".");
-                }
-            }
-        } catch (const std::exception& e) {
-            problems.push_back(e.what());
-            if (!node.isElement()) return;
+    // One element, judged with the program's own phrase record: the same
+    // sample and take names the window would use.
+    void Element(const TCataloguePhrase& p) {
+        const TWavInfo r(p, elements++, folder);
+        const int line = p.line;
+        if (p.hasWav) {
+            if (!r.recfileUsable)
+                Problem(line, "the take name \"" + r.recfile +
+                                  "\" is not a plain file name; it would leave the folder \"recorded\".");
+            else if (r.recfile[0] == '.')
+                Problem(line, "the take name \"" + r.recfile + "\" begins with \".\"; such a take is never uploaded.");
+            else if (auto [it, fresh] = takes.emplace(r.recfile, line); !fresh)
+                Problem(line, "the take \"" + r.recfile + "\" is shared with the element at line " +
+                                  std::to_string(it->second) + "; one recording would replace the other.");
         }
-        for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling()) Node(child);
+        if (!p.hasWav && !p.leaf) return;
+        ++phrases;
+        if (!FileExists(SamplesFolder(folder) + r.samplefile)) {
+            const std::string own = SampleNameFromCaption(p.caption);
+            std::string looked = "samples/" + own;
+            if (own != r.samplefile) looked += " or samples/" + r.samplefile;
+            // Made samples take the caption's name, which the program looks
+            // for first, unless it cannot be one file.
+            missing.push_back({IsPlainFileName(own) ? own : r.samplefile, p.caption,
+                               "line " + std::to_string(line) + ": the phrase \"" + p.caption +
+                                   "\" has no reference sample (" + looked + ")."});
+        } else if (const std::string why = UnplayableSample(SamplesFolder(folder) + r.samplefile); !why.empty()) {
+            Problem(line, "the reference sample \"samples/" + r.samplefile + "\" of the phrase \"" + p.caption +
+                              "\" would not play: " + why + ".");
+        }
+    }
+
+    void Catalogue(const std::string& path) {
+        TCatalogue c = LoadCatalogue(path, TCatalogueReading::ListEveryProblem);
+        if (!c.refused.empty()) problems.push_back({0, c.refused});
+        problems.insert(problems.end(), c.problems.begin(), c.problems.end());
+        for (const TCataloguePhrase& p : c.phrases) Element(p);
+        std::stable_sort(problems.begin(), problems.end(),
+                         [](const TCatalogueProblem& a, const TCatalogueProblem& b) { return a.line < b.line; });
     }
 };
 
@@ -148,32 +143,17 @@ int main(int argc, char** argv) {
     TCheck check;
     check.folder = ProgramFolder(program);
     const std::string path = CataloguePathFor(program);
-    QFile file(QString::fromStdString(path));
-    QDomDocument doc;
-    QString error;
-    int line = 0, column = 0;
-    if (!FileExists(path)) {
-        check.problems.push_back("The catalogue \"" + path + "\" does not exist.");
-    } else if (!file.open(QIODevice::ReadOnly)) {
-        check.problems.push_back("The catalogue \"" + path + "\" cannot be read: " + file.errorString().toStdString());
-    } else if (!doc.setContent(&file, false, &error, &line, &column)) {
-        check.problems.push_back("The catalogue \"" + path + "\" is not well-formed XML: " + error.toStdString() +
-                                 " (line " + std::to_string(line) + ", column " + std::to_string(column) + ").");
-    } else if (doc.documentElement().isNull()) {
-        check.problems.push_back("The catalogue \"" + path + "\" has no document element.");
-    } else {
-        check.Node(doc.documentElement());
-    }
+    check.Catalogue(path);
 
     if (listMissing) {
-        for (const std::string& p : check.problems) std::fprintf(stderr, "%s\n", p.c_str());
+        for (const TCatalogueProblem& p : check.problems) std::fprintf(stderr, "%s\n", p.text.c_str());
         for (const auto& m : check.missing) {
             std::fwrite(m.sample.c_str(), 1, m.sample.size() + 1, stdout);
             std::fwrite(m.caption.c_str(), 1, m.caption.size() + 1, stdout);
         }
         return check.problems.empty() ? 0 : 1;
     }
-    for (const std::string& p : check.problems) std::printf("%s\n", p.c_str());
+    for (const TCatalogueProblem& p : check.problems) std::printf("%s\n", p.text.c_str());
     for (const auto& m : check.missing) std::printf("%s\n", m.problem.c_str());
     const size_t count = check.problems.size() + check.missing.size();
     std::printf("%s: %d elements, %d phrases, %zu takes, %zu problems.\n", path.c_str(), check.elements,

@@ -43,11 +43,9 @@ struct Record {
     bool usable;
 };
 Record MakeRecord(const ProgramFolder& pf, const std::string& element) {
-    QDomDocument doc;
-    EXPECT_TRUE(doc.setContent(QString::fromStdString(element)));
-    QTreeWidgetItem tn;
-    TWavInfo r(&tn, doc.documentElement(), pf.dir);
-    EXPECT_EQ(WavInfoOf(&tn), &r);
+    const auto phrases = ReadCatalogueText(QByteArray::fromStdString(element), "t.xml");
+    EXPECT_EQ(phrases.size(), 1u);
+    const TWavInfo r(phrases.at(0), 0, pf.dir);
     return {r.samplefile, r.recfile, r.recfileUsable};
 }
 
@@ -93,13 +91,22 @@ TEST(FileNameRule, TakeNamesThatWouldLeaveTheirFolderAreNotUsed) {
 }
 
 TEST(FileNameRule, OnlyElementsWithCaptionMakeRecords) {
-    App();
-    ProgramFolder pf;
-    QDomDocument doc;
-    ASSERT_TRUE(doc.setContent(QString(R"(<a><!--c--><b wav="x"/></a>)")));
-    QTreeWidgetItem tn;
-    EXPECT_THROW({ TWavInfo r(&tn, doc.documentElement().firstChild(), pf.dir); }, Exception);
-    EXPECT_THROW({ TWavInfo r(&tn, doc.documentElement().lastChild(), pf.dir); }, Exception);
+    // The window stops at the first node it cannot load and keeps what came
+    // before; the kit's checker reads on (an element without a caption still
+    // gives its children) and hears of every such node, with its line.
+    const QByteArray xml = "<a caption=\"A\">\n<!--c-->\n<b wav=\"x\"><d caption=\"D\"/></b>\n<c caption=\"C\"/></a>";
+    const TCatalogue first = ParseCatalogue(xml, "t.xml", TCatalogueReading::StopAtFirstProblem);
+    ASSERT_EQ(first.phrases.size(), 1u);
+    ASSERT_EQ(first.problems.size(), 1u);
+    EXPECT_EQ(first.problems[0].line, 2);
+    const TCatalogue all = ParseCatalogue(xml, "t.xml", TCatalogueReading::ListEveryProblem);
+    std::vector<std::tuple<std::string, int, bool>> got;  // caption, parent, leaf
+    for (const TCataloguePhrase& p : all.phrases) got.emplace_back(p.caption, p.parent, p.leaf);
+    EXPECT_EQ(got, (std::vector<std::tuple<std::string, int, bool>>{{"A", -1, false}, {"D", 0, true}, {"C", 0, true}}));
+    ASSERT_EQ(all.problems.size(), 2u);
+    EXPECT_EQ(all.problems[1].line, 3);
+    EXPECT_NE(all.problems[1].text.find("<b> has no attribute \"caption\""), std::string::npos) << all.problems[1].text;
+    EXPECT_THROW(ReadCatalogueText(xml, "t.xml"), Exception);
 }
 
 class Catalogue : public ::testing::Test {
