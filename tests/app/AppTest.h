@@ -56,6 +56,17 @@ public:
     const std::string dir;  // with a trailing '/'
 };
 
+// Groups with takes of their own, a node that borrows its parent's, one
+// below a node that has none, and a take name that would leave recorded/.
+inline constexpr const char* kNestedTakesCatalogue = R"(<r caption="Top">
+  <g caption="Group" wav="grp">
+    <p caption="Own" wav="own"><q caption="Grandchild"/></p>
+    <p caption="Borrows"/>
+  </g>
+  <g caption="Plain"><p caption="Child of plain" wav="cop"/></g>
+  <p caption="Sneaky" wav="../outside"/>
+</r>)";
+
 // Collects what reaches the error box while it lives.
 class ErrorBoxCapture {
 public:

@@ -15,14 +15,7 @@ namespace {
 class Session : public ::testing::Test {
 protected:
     void SetUp() override {
-        pf.Catalogue(R"(<r caption="Top">
-  <g caption="Group" wav="grp">
-    <p caption="Own" wav="own"><q caption="Grandchild"/></p>
-    <p caption="Borrows"/>
-  </g>
-  <g caption="Plain"><p caption="Child of plain" wav="cop"/></g>
-  <p caption="Sneaky" wav="../outside"/>
-</r>)");
+        pf.Catalogue(kNestedTakesCatalogue);
         ASSERT_EQ(phrases.Load(pf.dir + "orvant.xml", pf.dir), "");
         for (const TWavInfo& r : phrases.All()) byCaption[r.caption] = &r;
     }

@@ -13,13 +13,7 @@ class Tree : public ::testing::Test {
 protected:
     void SetUp() override {
         App();
-        pf.Catalogue(R"(<r caption="Top">
-  <g caption="Group" wav="grp">
-    <p caption="Own" wav="own"><q caption="Grandchild"/></p>
-    <p caption="Borrows"/>
-  </g>
-  <g caption="Plain"><p caption="Child of plain" wav="cop"/></g>
-</r>)");
+        pf.Catalogue(kNestedTakesCatalogue);
     }
     void Open() {
         w = std::make_unique<TDlgSndRecMain>(pf.Exe());
