@@ -59,6 +59,52 @@ std::string TPhraseRecords::TakePath(const TWavInfo& r) const {
 // ---------------------------------------------------------------------------
 // Takes
 
+TTakes::TTakes(const TPhraseRecords& records) : fRecords(records) {}
+
+TTakes::~TTakes() { StopChecks(); }
+
+void TTakes::StartChecks(QObject* context, TOnChecked onChecked) {
+    const std::string folder = RecordedFolder(fRecords.ProgramFolderPath());
+    const auto checker = [&](bool handsFree) {
+        return std::make_unique<TTakeChecker>(context, folder, [this, onChecked, handsFree](const auto& results) {
+            Checked(results);
+            onChecked(results, handsFree);
+        });
+    };
+    fChecker = checker(false);
+    fHandsFreeChecker = checker(true);
+}
+
+void TTakes::StopChecks() {
+    fChecker.reset();
+    fHandsFreeChecker.reset();
+}
+
+void TTakes::Scan() {
+    if (fScanned || !fChecker) return;
+    fScanned = true;
+    fChecker->Check(Unchecked());
+}
+
+void TTakes::Check(const std::string& name, bool handsFree) {
+    if (const auto& checker = handsFree ? fHandsFreeChecker : fChecker) checker->Check({name});
+}
+
+size_t TTakes::PendingChecks() const {
+    return (fChecker ? fChecker->Pending() : 0) + (fHandsFreeChecker ? fHandsFreeChecker->Pending() : 0);
+}
+
+void TTakes::BeginRecording(const std::string& name) {
+    fRecording = name;
+    Renew(name);
+}
+
+void TTakes::EndRecording() {
+    if (fRecording.empty()) return;
+    Check(fRecording);
+    fRecording.clear();
+}
+
 bool TTakes::Exists(const TWavInfo* r) const {
     return r && !r->recfile.empty() && r->recfileUsable &&
            FileExists(RecordedFolder(fRecords.ProgramFolderPath()) + r->recfile);
@@ -71,9 +117,9 @@ void TTakes::Renew(const std::string& name) {
     fPeaks.erase(name);
 }
 
-void TTakes::Checked(const TTakeChecker::TResults& results, const std::string& skip) {
+void TTakes::Checked(const TTakeChecker::TResults& results) {
     for (const auto& [name, check, peaks] : results) {
-        if (name == skip) continue;
+        if (name == fRecording) continue;
         fPeaks[name] = peaks;
         fChecks[name] = check;
     }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "app/TakeCheck.h"
 #include "app/WavInfo.h"
 
+class QObject;
 class QString;
 
 namespace orvant {
@@ -52,10 +55,38 @@ private:
 
 // The takes of a session's phrases in recorded/: whether each is on disk
 // (looked at when asked, as the folder may change under the program), and
-// every take name's check verdict and peak summary, kept for the run.
+// every take name's check verdict and peak summary, kept for the run. The
+// checks run on worker threads of their own.
 class TTakes {
 public:
-    explicit TTakes(const TPhraseRecords& records) : fRecords(records) {}
+    using TOnChecked = std::function<void(const TTakeChecker::TResults&, bool handsFree)>;
+
+    explicit TTakes(const TPhraseRecords& records);
+    ~TTakes();
+    TTakes(const TTakes&) = delete;
+    TTakes& operator=(const TTakes&) = delete;
+
+    // Starts the checkers for the records' folder, once the catalogue is
+    // loaded. Verdicts are taken in, then handed to onChecked on context's
+    // thread (through its event loop), with whether they are the hands-free
+    // checker's: a checker of its own, so that no verdict of the start-up
+    // scan (read while a hands-free take was being recorded) is taken for
+    // the take's. None arrives after StopChecks.
+    void StartChecks(QObject* context, TOnChecked onChecked);
+    void StopChecks();
+    // Checks every usable take name without a verdict yet; once.
+    void Scan();
+    bool Scanned() const { return fScanned; }
+    // Queues a take for checking: on the hands-free checker when asked.
+    void Check(const std::string& name, bool handsFree = false);
+    // Takes queued whose verdict has not come in.
+    size_t PendingChecks() const;
+
+    // "Rec" records the take: it is renewed, and checks that come back for
+    // it while it is recorded are not taken. EndRecording queues its check.
+    void BeginRecording(const std::string& name);
+    void EndRecording();
+    const std::string& Recording() const { return fRecording; }
 
     // The record's own take is a file in recorded/ now.
     bool Exists(const TWavInfo* r) const;
@@ -65,9 +96,9 @@ public:
     // A take is being made anew: it exists, unflagged, and its old peak
     // summary went with the old take.
     void Renew(const std::string& name);
-    // Verdicts that came back from a checker; skip is a take still being
+    // Verdicts that came back from a checker, but for the take being
     // recorded (checked again at its end).
-    void Checked(const TTakeChecker::TResults& results, const std::string& skip = {});
+    void Checked(const TTakeChecker::TResults& results);
     void AddFlags(const std::string& name, TTakeFlags flags) { fChecks[name].flags |= flags; }
 
     // The verdict of a take name; the default (not there, no flags) while
@@ -89,6 +120,9 @@ public:
 
 private:
     const TPhraseRecords& fRecords;
+    std::unique_ptr<TTakeChecker> fChecker, fHandsFreeChecker;
+    bool fScanned = false;
+    std::string fRecording;  // being recorded with "Rec", empty when none
     std::unordered_map<std::string, TTakeCheck> fChecks;  // by take name
     std::unordered_map<std::string, TTakePeaks> fPeaks;   // by take name, as checked
 };

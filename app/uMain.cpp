@@ -68,10 +68,7 @@ TDlgSndRecMain::TDlgSndRecMain(const std::string& programPath, QWidget* parent)
     } catch (const std::exception& e) {
         ShowException(e);
     }
-    fChecker = std::make_unique<TTakeChecker>(this, RecordedFolder(fPath),
-                                              [this](const TTakeChecker::TResults& r) { TakeChecked(r); });
-    fHandsFreeChecker = std::make_unique<TTakeChecker>(
-        this, RecordedFolder(fPath), [this](const TTakeChecker::TResults& r) { TakeChecked(r, true); });
+    fTakes.StartChecks(this, [this](const TTakeChecker::TResults& r, bool handsFree) { TakeChecked(r, handsFree); });
     // Qt's tree does not select a node when it first gets the focus: select
     // the top node here so that the first selection change sets the buttons.
     if (tv->topLevelItemCount() > 0) tv->setCurrentItem(tv->topLevelItem(0));
@@ -81,8 +78,7 @@ TDlgSndRecMain::~TDlgSndRecMain() {
     // The devices stop and wait for their close while the window still
     // stands; a recording is completed as "Stop" would.
     fComponents.reset();
-    fChecker.reset();
-    fHandsFreeChecker.reset();
+    fTakes.StopChecks();
 }
 
 void TDlgSndRecMain::BuildForm() {
@@ -363,8 +359,7 @@ void TDlgSndRecMain::btnRecClick() {
     const bool started = Recorder->RecordToFile(path);
     if (started) {
         // The take's old verdict no longer holds; the new one comes at "Stop".
-        fRecording = r->recfile;
-        fTakes.Renew(fRecording);
+        fTakes.BeginRecording(r->recfile);
         ShowProgress();
     }
     UpdateButtons();
@@ -377,10 +372,7 @@ void TDlgSndRecMain::btnStopClick() {
     if (fHandsFree) EndHandsFree();
     StopPlayer();
     StopRecorder();
-    if (!fRecording.empty() && !Recorder->Active()) {
-        fChecker->Check({fRecording});
-        fRecording.clear();
-    }
+    if (!Recorder->Active()) fTakes.EndRecording();
     UpdateButtons();
     tv->viewport()->update();
 }
@@ -432,8 +424,7 @@ void TDlgSndRecMain::StartHandsFree() {
     // A take recorded with "Rec" ends first, as "Stop" would end it.
     if (Recorder->Active()) {
         StopRecorder();
-        if (!fRecording.empty()) fChecker->Check({fRecording});
-        fRecording.clear();
+        fTakes.EndRecording();
     }
     // On a phrase with a take name of its own: the selected one, or the first.
     const TWavInfo* r = WavInfoOf(SelectedNode());
@@ -477,7 +468,7 @@ void TDlgSndRecMain::HandsFreeTakeEnded(const std::string& recfile, int how) {
     fHandsFreeCut = how == THandsFreeRecorder::teLimit;
     fHandsFreeTake = recfile;
     if (decides) btnRec->SetHandsFree("checking");
-    fHandsFreeChecker->Check({recfile});
+    fTakes.Check(recfile, true);
     UpdateButtons();
     tv->viewport()->update();
 }
@@ -527,17 +518,16 @@ bool TDlgSndRecMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TDlgSndRecMain::StartTakeScan() {
-    fChecker->Check(fTakes.Unchecked());
-    fScanQueued = true;
+    fTakes.Scan();
     if (PendingTakeChecks() == 0) TakeChecked({});
 }
 
 void TDlgSndRecMain::TakeChecked(const TTakeChecker::TResults& results, bool handsFree) {
-    // Only takes that exist come back; a take being recorded is checked at its end.
-    fTakes.Checked(results, fRecording);
+    // The verdicts are in fTakes already. Only takes that exist come back;
+    // a take being recorded is checked at its end.
     if (handsFree)
         for (const TTakeChecker::TResult& r : results) {
-            if (r.name != fHandsFreeTake || r.name == fRecording) continue;
+            if (r.name != fHandsFreeTake || r.name == fTakes.Recording()) continue;
             if (fHandsFreeCut) fTakes.AddFlags(r.name, tfCutShort);
             if (fHandsFreeChecking) HandsFreeVerdict(fTakes.CheckOf(r.name));
         }
@@ -550,7 +540,7 @@ TTakeCheck TDlgSndRecMain::TakeCheckOf(const std::string& recfile) const { retur
 void TDlgSndRecMain::ShowProgress() {
     // Shown once every take has been looked at; until then a count would be
     // too low.
-    if (!fScanQueued || PendingTakeChecks() > 0) return;
+    if (!fTakes.Scanned() || PendingTakeChecks() > 0) return;
     const auto [phrases, recorded] = fTakes.Progress();
     btnCompressAndUpload->SetNote(phrases ? QString("%1 of %2 recorded").arg(recorded).arg(phrases) : QString());
 }

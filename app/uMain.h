@@ -98,7 +98,7 @@ public:
     TTakeCheck TakeCheckOf(const std::string& recfile) const;
     // Takes still to be checked; also counts a start-up scan not yet begun.
     size_t PendingTakeChecks() const {
-        return fChecker->Pending() + fHandsFreeChecker->Pending() + (fScanStarted && !fScanQueued ? 1 : 0);
+        return fTakes.PendingChecks() + (fScanStarted && !fTakes.Scanned() ? 1 : 0);
     }
     // The words beside an item whose own take exists and failed a check;
     // empty otherwise.
@@ -152,14 +152,7 @@ private:
     TPhraseRecords fPhrases;
     std::vector<QTreeWidgetItem*> fItems;  // the tree's node of each record, by index
     TTakes fTakes;
-    std::unique_ptr<TTakeChecker> fChecker;
-    // The hands-free takes' checks, whose verdicts decide where the mode goes
-    // on: a checker of their own, so that no verdict of the start-up scan
-    // (read while the take was being recorded) is taken for the take's.
-    std::unique_ptr<TTakeChecker> fHandsFreeChecker;
     bool fScanStarted = false;  // the window was shown: the scan is on its way
-    bool fScanQueued = false;   // the scan's takes are with the checker
-    std::string fRecording;   // take name being recorded, empty when none
     bool fHandsFree = false;
     const TWavInfo* fArmed = nullptr;  // the phrase the hands-free recorder waits for
     std::string fHandsFreeTake;        // its take name while recorded and checked

@@ -67,7 +67,7 @@ TEST_F(Session, TakesOnDiskAndProgressBelowEachNode) {
     EXPECT_EQ(takes.Unchecked(), (std::vector<std::string>{"grp.wav", "own.wav", "cop.wav"}));
     EXPECT_EQ(takes.Progress(), std::make_pair(4, 0));
     takes.Checked({{"grp.wav", {true, tfQuiet}, {}}, {"own.wav", {false, 0}, {}}});
-    takes.Renew("cop.wav");  // being recorded: exists, unflagged
+    takes.BeginRecording("cop.wav");  // exists, unflagged
     EXPECT_EQ(takes.Unchecked(), std::vector<std::string>{});
     EXPECT_EQ(takes.Progress(), std::make_pair(4, 2));
     EXPECT_EQ(takes.Progress(R("Top")), std::make_pair(4, 2));
@@ -75,7 +75,7 @@ TEST_F(Session, TakesOnDiskAndProgressBelowEachNode) {
     EXPECT_EQ(takes.Progress(R("Plain")), std::make_pair(1, 1));
     EXPECT_EQ(takes.Marker(R("Group")).toStdString(), "too quiet");
     // A verdict of a take still being recorded is not taken.
-    takes.Checked({{"cop.wav", {true, tfClipped}, {}}}, "cop.wav");
+    takes.Checked({{"cop.wav", {true, tfClipped}, {}}});
     EXPECT_EQ(takes.CheckOf("cop.wav"), (TTakeCheck{true, 0}));
 }
 
