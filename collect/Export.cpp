@@ -249,128 +249,139 @@ std::string MetadataField(const std::string& text) {
     return q + "\"";
 }
 
-TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
-    const std::vector<TCataloguePhrase> phrases = ReadCatalogue(o.catalogue);
-    const auto byTake = PhrasesByTake(phrases);
-    TExportCounts counts;
-    QJsonArray leftOut, untrimmed;
-    const auto leave = [&](const std::string& folder, const std::string& take, const std::string& speaker,
-                           const std::string& reason) {
-        leftOut.append(QJsonObject{{"upload", QString::fromStdString(folder)},
-                                   {"take", QString::fromStdString(take)},
-                                   {"speaker", QString::fromStdString(speaker)},
-                                   {"reason", QString::fromStdString(reason)}});
-    };
+namespace {
+
+// One run of the export, step by step.
+class TCorpusExport {
+public:
+    explicit TCorpusExport(const TExportOptions& o) : o(o), fOut(o.out), fWavs(fOut / "wavs") {}
+
+    TExportCounts Run(std::ostream& log) {
+        fPhrases = ReadCatalogue(o.catalogue);
+        fByTake = PhrasesByTake(fPhrases);
+        ReadUploads();
+        NameSpeakers();
+        ChooseTakes();
+        std::error_code ec;
+        fs::create_directories(fWavs, ec);
+        if (ec) throw Exception("\"" + fWavs.string() + "\" cannot be made: " + ec.message());
+        for (auto& [where, c] : fChosen) ExportTake(c);
+        // The takes reach the disk before the list that names them.
+        if (const int fd = ::open(fWavs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+            ::syncfs(fd);
+            ::close(fd);
+        }
+        WriteLists();
+        RemoveStale();
+        log << "exported " << fCounts.exported << " takes of " << fCounts.speakers << " speakers ("
+            << FormatSeconds(fCounts.seconds) << " s) into " << o.out << "; " << fCounts.leftOut
+            << " left out (see export.json)\n";
+        return fCounts;
+    }
+
+private:
+    void Leave(const std::string& folder, const std::string& take, const std::string& speaker,
+               const std::string& reason) {
+        fLeftOut.append(QJsonObject{{"upload", QString::fromStdString(folder)},
+                                    {"take", QString::fromStdString(take)},
+                                    {"speaker", QString::fromStdString(speaker)},
+                                    {"reason", QString::fromStdString(reason)}});
+    }
 
     // The uploads, oldest first: a later take of the same phrase replaces
     // an earlier one.
-    std::vector<TStored> uploads;
-    for (const std::string& dir : UploadFolders(o.store)) {
-        TStored u{dir, {}};
-        std::ifstream f(dir + "/upload.json", std::ios::binary);
-        const std::string text{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-        std::string why;
-        if (!f || !collect::ParseUploadJson(text, u.record, why))
-            leave(fs::relative(dir, o.store).string(), "", "", "upload.json cannot be read: " + (f ? why : "unreadable"));
-        else
-            uploads.push_back(std::move(u));
+    void ReadUploads() {
+        for (const std::string& dir : UploadFolders(o.store)) {
+            TStored u{dir, {}};
+            std::ifstream f(dir + "/upload.json", std::ios::binary);
+            const std::string text{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+            std::string why;
+            if (!f || !collect::ParseUploadJson(text, u.record, why))
+                Leave(fs::relative(dir, o.store).string(), "", "",
+                      "upload.json cannot be read: " + (f ? why : "unreadable"));
+            else
+                fUploads.push_back(std::move(u));
+        }
+        std::stable_sort(fUploads.begin(), fUploads.end(), [](const TStored& a, const TStored& b) {
+            return std::tie(a.record.received, a.dir) < std::tie(b.record.received, b.dir);
+        });
+        fCounts.uploads = fUploads.size();
     }
-    std::stable_sort(uploads.begin(), uploads.end(), [](const TStored& a, const TStored& b) {
-        return std::tie(a.record.received, a.dir) < std::tie(b.record.received, b.dir);
-    });
-    counts.uploads = uploads.size();
+
+    TSpeaker& SpeakerOf(const TStored& u) {
+        const collect::TSpeaker& who = u.record.speaker;
+        return fSpeakers[SpeakerKey(who.name, who.country, who.region)];
+    }
 
     // Speakers by their normalised details; ids are the hash's first 8 hex
     // digits, or 16 for the speakers whose first 8 collide.
-    std::map<std::string, TSpeaker> speakers;
-    for (const TStored& u : uploads) {
-        const collect::TSpeaker& who = u.record.speaker;
-        const std::string key = SpeakerKey(who.name, who.country, who.region);
-        TSpeaker& s = speakers[key];
-        s.key = key;
-        s.name = who.name;  // the newest spelling
-        s.country = who.country;
-        s.region = who.region;
-        ++s.uploads;
+    void NameSpeakers() {
+        for (const TStored& u : fUploads) {
+            const collect::TSpeaker& who = u.record.speaker;
+            TSpeaker& s = SpeakerOf(u);
+            s.key = SpeakerKey(who.name, who.country, who.region);
+            s.name = who.name;  // the newest spelling
+            s.country = who.country;
+            s.region = who.region;
+            ++s.uploads;
+        }
+        std::map<std::string, int> shortIds;
+        for (auto& [key, s] : fSpeakers) ++shortIds[SpeakerIdOf(key)];
+        for (auto& [key, s] : fSpeakers) s.id = SpeakerIdOf(key, shortIds[SpeakerIdOf(key)] > 1 ? 16 : 8);
+        fCounts.speakers = fSpeakers.size();
     }
-    std::map<std::string, int> shortIds;
-    for (auto& [key, s] : speakers) ++shortIds[SpeakerIdOf(key)];
-    for (auto& [key, s] : speakers) s.id = SpeakerIdOf(key, shortIds[SpeakerIdOf(key)] > 1 ? 16 : 8);
-    counts.speakers = speakers.size();
 
-    std::map<std::pair<std::string, std::string>, TCandidate> chosen;  // (speaker id, take) -> newest
-    for (const TStored& u : uploads) {
-        const collect::TSpeaker& who = u.record.speaker;
-        TSpeaker& s = speakers[SpeakerKey(who.name, who.country, who.region)];
-        for (const collect::TEntryRecord& e : u.record.entries) {
-            if (!e.take) continue;
-            ++counts.takes;
-            const auto [it, fresh] = chosen.try_emplace({s.id, e.name}, TCandidate{&u, &e, &s});
-            if (!fresh) {
-                leave(it->second.upload->record.folder, e.name, s.id, "superseded by the newer take in " + u.record.folder);
-                it->second = {&u, &e, &s};
+    // The newest take of each phrase of each speaker.
+    void ChooseTakes() {
+        for (const TStored& u : fUploads) {
+            TSpeaker& s = SpeakerOf(u);
+            for (const collect::TEntryRecord& e : u.record.entries) {
+                if (!e.take) continue;
+                ++fCounts.takes;
+                const auto [it, fresh] = fChosen.try_emplace({s.id, e.name}, TCandidate{&u, &e, &s});
+                if (!fresh) {
+                    Leave(it->second.upload->record.folder, e.name, s.id,
+                          "superseded by the newer take in " + u.record.folder);
+                    it->second = {&u, &e, &s};
+                }
             }
         }
     }
 
-    const fs::path out(o.out), wavs = fs::path(o.out) / "wavs";
-    std::error_code ec;
-    fs::create_directories(wavs, ec);
-    if (ec) throw Exception("\"" + wavs.string() + "\" cannot be made: " + ec.message());
-
-    struct TLine {
-        std::string id, caption;
-    };
-    std::vector<TLine> lines;
-    std::set<std::string> written;
-    for (auto& [where, c] : chosen) {
-        const collect::TEntryRecord& e = *c.entry;
-        const auto phrase = byTake.find(e.name);
-        if (phrase == byTake.end()) {
-            leave(c.upload->record.folder, e.name, c.speaker->id, "not in the catalogue");
-            continue;
-        }
-        const bool unreadable = !e.hasWave || std::find(e.flags.begin(), e.flags.end(), "not a readable WAVE file") !=
-                                                    e.flags.end();
-        if (unreadable) {
-            leave(c.upload->record.folder, e.name, c.speaker->id, "not a readable WAVE file");
-            continue;
-        }
+    // Why the chosen take cannot go into the corpus; empty when it can.
+    std::string Refusal(const collect::TEntryRecord& e, const std::string& id) const {
+        if (!e.hasWave || std::find(e.flags.begin(), e.flags.end(), "not a readable WAVE file") != e.flags.end())
+            return "not a readable WAVE file";
         if (!e.flags.empty() && !o.includeFlagged) {
             std::string words;
             for (const std::string& f : e.flags) words += (words.empty() ? "" : ", ") + f;
-            leave(c.upload->record.folder, e.name, c.speaker->id, "flagged: " + words);
-            continue;
+            return "flagged: " + words;
         }
-        if (!collect::IsPlainEntryName(e.name)) {
-            leave(c.upload->record.folder, e.name, c.speaker->id, "not a plain file name");
-            continue;
-        }
-        const std::string id = c.speaker->id + "_" + phrase->second->wav;
+        if (!collect::IsPlainEntryName(e.name)) return "not a plain file name";
         // The id stands unquoted in metadata.csv's first column.
-        if (std::any_of(id.begin(), id.end(), [](char ch) { return ch == '|' || ch == '"' || uint8_t(ch) < 0x20; })) {
-            leave(c.upload->record.folder, e.name, c.speaker->id, "its take name cannot stand in metadata.csv");
-            continue;
-        }
-        const fs::path final = wavs / (id + ".wav");
+        if (std::any_of(id.begin(), id.end(), [](char ch) { return ch == '|' || ch == '"' || uint8_t(ch) < 0x20; }))
+            return "its take name cannot stand in metadata.csv";
+        return {};
+    }
+
+    void ExportTake(TCandidate& c) {
+        const collect::TEntryRecord& e = *c.entry;
+        const auto phrase = fByTake.find(e.name);
+        if (phrase == fByTake.end()) return Leave(c.upload->record.folder, e.name, c.speaker->id, "not in the catalogue");
+        const std::string id = c.speaker->id + "_" + phrase->second->wav;
+        if (const std::string why = Refusal(e, id); !why.empty())
+            return Leave(c.upload->record.folder, e.name, c.speaker->id, why);
+        const fs::path final = fWavs / (id + ".wav");
         const std::string tmp = TempNameFor(final);
         try {
             TTakeReader take(c.upload->dir + "/" + e.name);
-            tWAVEFORMATEX dst = take.Format();
-            if (o.rate || o.mono) {
-                if (dst.wFormatTag != WAVE_FORMAT_PCM)
-                    throw Exception("its format (" + DescribeWaveFormat(&dst) + ") is not PCM");
-                if (o.rate) dst.nSamplesPerSec = o.rate;
-                if (o.mono) dst.nChannels = 1;
-                dst.nBlockAlign = uint16_t(dst.nChannels * dst.wBitsPerSample / 8);
-                dst.nAvgBytesPerSec = dst.nBlockAlign * dst.nSamplesPerSec;
-            }
+            const tWAVEFORMATEX dst = TargetFormat(take.Format());
             TFrameSpan span{0, take.Frames()};
             if (o.trim) {
                 if (!HasLevels(take.Format()))
                     throw Exception("its format (" + DescribeWaveFormat(&take.Format()) + ") cannot be trimmed");
                 const TSpeech speech = FindSpeech(take);
-                if (!speech.found) untrimmed.append(QString::fromStdString(id));
+                if (!speech.found) fUntrimmed.append(QString::fromStdString(id));
                 span = TrimmedSpan(speech, uint64_t(o.trimMarginMs) * take.Format().nSamplesPerSec / 1000,
                                    take.Frames());
             }
@@ -379,71 +390,104 @@ TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) {
             const double seconds = double(frames) / dst.nSamplesPerSec;
             c.speaker->seconds += seconds;
             ++c.speaker->takes;
-            counts.seconds += seconds;
-            ++counts.exported;
-            lines.push_back({id, phrase->second->caption});
-            written.insert(final.filename().string());
+            fCounts.seconds += seconds;
+            ++fCounts.exported;
+            fLines.push_back({id, phrase->second->caption});
+            fWritten.insert(final.filename().string());
         } catch (const std::exception& ex) {
             std::remove(tmp.c_str());
-            leave(c.upload->record.folder, e.name, c.speaker->id, std::string("cannot be exported: ") + ex.what());
+            Leave(c.upload->record.folder, e.name, c.speaker->id, std::string("cannot be exported: ") + ex.what());
         }
     }
 
-    // The takes reach the disk before the list that names them.
-    if (const int fd = ::open(wavs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
+    // The corpus's format for a take in src: as recorded, or PCM at the
+    // asked rate and channels.
+    tWAVEFORMATEX TargetFormat(const tWAVEFORMATEX& src) const {
+        tWAVEFORMATEX dst = src;
+        if (!o.rate && !o.mono) return dst;
+        if (dst.wFormatTag != WAVE_FORMAT_PCM) throw Exception("its format (" + DescribeWaveFormat(&dst) + ") is not PCM");
+        if (o.rate) dst.nSamplesPerSec = o.rate;
+        if (o.mono) dst.nChannels = 1;
+        dst.nBlockAlign = uint16_t(dst.nChannels * dst.wBitsPerSample / 8);
+        dst.nAvgBytesPerSec = dst.nBlockAlign * dst.nSamplesPerSec;
+        return dst;
     }
 
-    std::sort(lines.begin(), lines.end(), [](const TLine& a, const TLine& b) { return a.id < b.id; });
-    std::string metadata;
-    for (const TLine& l : lines)
-        metadata += l.id + "|" + MetadataField(l.caption) + "|" + MetadataField(NormaliseCaption(l.caption)) + "\n";
-    std::string table = "id,name,country,region,uploads,takes,seconds\n";
-    std::vector<const TSpeaker*> byId;
-    for (const auto& [key, s] : speakers) byId.push_back(&s);
-    std::sort(byId.begin(), byId.end(), [](const TSpeaker* a, const TSpeaker* b) { return a->id < b->id; });
-    for (const TSpeaker* s : byId)
-        table += s->id + "," + CsvField(o.names ? s->name : "") + "," + CsvField(s->country) + "," +
-                 CsvField(s->region) + "," + std::to_string(s->uploads) + "," + std::to_string(s->takes) + "," +
-                 FormatSeconds(s->seconds) + "\n";
-    counts.leftOut = size_t(leftOut.size());
-    const QJsonObject report{
-        {"options", QJsonObject{{"store", QString::fromStdString(o.store)},
-                                {"catalogue", QString::fromStdString(o.catalogue)},
-                                {"rate", o.rate ? QJsonValue(qint64(o.rate)) : QJsonValue("as recorded")},
-                                {"mono", o.mono},
-                                {"trim", o.trim},
-                                {"trim_margin_ms", qint64(o.trimMarginMs)},
-                                {"include_flagged", o.includeFlagged},
-                                {"takes_per_phrase", "latest"},
-                                {"names", o.names}}},
-        {"counts", QJsonObject{{"uploads", qint64(counts.uploads)},
-                               {"speakers", qint64(counts.speakers)},
-                               {"takes_seen", qint64(counts.takes)},
-                               {"exported", qint64(counts.exported)},
-                               {"left_out", qint64(counts.leftOut)},
-                               {"seconds", counts.seconds}}},
-        {"left_out", leftOut},
-        {"untrimmed_no_speech_found", untrimmed}};
-    WriteWhole(out / "speakers.csv", table);
-    WriteWhole(out / "export.json", QJsonDocument(report).toJson().toStdString());
-    WriteWhole(out / "metadata.csv", metadata);
-    SyncPath(out.string());
+    // speakers.csv, export.json and, last, metadata.csv.
+    void WriteLists() {
+        std::sort(fLines.begin(), fLines.end(), [](const TLine& a, const TLine& b) { return a.id < b.id; });
+        std::string metadata;
+        for (const TLine& l : fLines)
+            metadata += l.id + "|" + MetadataField(l.caption) + "|" + MetadataField(NormaliseCaption(l.caption)) + "\n";
+        std::string table = "id,name,country,region,uploads,takes,seconds\n";
+        std::vector<const TSpeaker*> byId;
+        for (const auto& [key, s] : fSpeakers) byId.push_back(&s);
+        std::sort(byId.begin(), byId.end(), [](const TSpeaker* a, const TSpeaker* b) { return a->id < b->id; });
+        for (const TSpeaker* s : byId)
+            table += s->id + "," + CsvField(o.names ? s->name : "") + "," + CsvField(s->country) + "," +
+                     CsvField(s->region) + "," + std::to_string(s->uploads) + "," + std::to_string(s->takes) + "," +
+                     FormatSeconds(s->seconds) + "\n";
+        fCounts.leftOut = size_t(fLeftOut.size());
+        WriteWhole(fOut / "speakers.csv", table);
+        WriteWhole(fOut / "export.json", QJsonDocument(Report()).toJson().toStdString());
+        WriteWhole(fOut / "metadata.csv", metadata);
+        SyncPath(fOut.string());
+    }
+
+    QJsonObject Report() const {
+        return QJsonObject{
+            {"options", QJsonObject{{"store", QString::fromStdString(o.store)},
+                                    {"catalogue", QString::fromStdString(o.catalogue)},
+                                    {"rate", o.rate ? QJsonValue(qint64(o.rate)) : QJsonValue("as recorded")},
+                                    {"mono", o.mono},
+                                    {"trim", o.trim},
+                                    {"trim_margin_ms", qint64(o.trimMarginMs)},
+                                    {"include_flagged", o.includeFlagged},
+                                    {"takes_per_phrase", "latest"},
+                                    {"names", o.names}}},
+            {"counts", QJsonObject{{"uploads", qint64(fCounts.uploads)},
+                                   {"speakers", qint64(fCounts.speakers)},
+                                   {"takes_seen", qint64(fCounts.takes)},
+                                   {"exported", qint64(fCounts.exported)},
+                                   {"left_out", qint64(fCounts.leftOut)},
+                                   {"seconds", fCounts.seconds}}},
+            {"left_out", fLeftOut},
+            {"untrimmed_no_speech_found", fUntrimmed}};
+    }
 
     // Takes of an earlier run that this one no longer names, and files a
     // stopped run left under a temporary name.
-    for (const fs::path& dir : {wavs, out}) {
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            const bool staleTake = dir == wavs && name.ends_with(".wav") && !written.count(name);
-            if (IsOurTemp(name) || staleTake) fs::remove(it->path(), ec);
+    void RemoveStale() {
+        std::error_code ec;
+        for (const fs::path& dir : {fWavs, fOut}) {
+            for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+                const std::string name = it->path().filename().string();
+                const bool staleTake = dir == fWavs && name.ends_with(".wav") && !fWritten.count(name);
+                if (IsOurTemp(name) || staleTake) fs::remove(it->path(), ec);
+            }
         }
     }
-    log << "exported " << counts.exported << " takes of " << counts.speakers << " speakers (" << FormatSeconds(counts.seconds)
-        << " s) into " << o.out << "; " << counts.leftOut << " left out (see export.json)\n";
-    return counts;
-}
+
+    struct TLine {
+        std::string id, caption;
+    };
+
+    const TExportOptions& o;
+    const fs::path fOut, fWavs;
+    std::vector<TCataloguePhrase> fPhrases;
+    std::map<std::string, const TCataloguePhrase*> fByTake;  // into fPhrases
+    TExportCounts fCounts;
+    QJsonArray fLeftOut, fUntrimmed;
+    std::vector<TStored> fUploads;
+    std::map<std::string, TSpeaker> fSpeakers;                         // by key
+    std::map<std::pair<std::string, std::string>, TCandidate> fChosen;  // (speaker id, take) -> newest
+    std::vector<TLine> fLines;
+    std::set<std::string> fWritten;
+};
+
+}  // namespace
+
+TExportCounts ExportCorpus(const TExportOptions& o, std::ostream& log) { return TCorpusExport(o).Run(log); }
 
 int ExportCommand(int argc, char** argv) {
     TExportOptions o;
