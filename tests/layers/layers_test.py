@@ -4,9 +4,13 @@
 Reads every .cpp/.h under the program's folders and checks each
 `#include "folder/..."` against the directions the layers allow, and which
 files may use Qt at all or Qt Widgets in particular. docs/ARCHITECTURE.md
-explains the layers; this script is the rule that keeps them.
+explains the layers; this script is the rule that keeps them. The build
+keeps the same directions (cmake/OrvantLayers.cmake gives each layer's
+targets only the folders ALLOWED and EXCEPTIONS name): change both together.
 
 Usage: layers_test.py [SOURCE_DIR] [--widgets-include DIR[:DIR...]]
+                      [--build-layer LAYER=ENTRY,ENTRY...]...
+(--build-layer: the build's directions, checked to be these.)
 Exit status 0 when the tree keeps the rules, 1 with one line per violation.
 """
 import glob
@@ -183,6 +187,21 @@ SELF_TEST_EXPECTED = [
 ]
 
 
+def build_drift(build):
+    """The build's layers ({layer: set of folders and files}) against ALLOWED
+    and EXCEPTIONS: the build must keep the same directions."""
+    errors = []
+    for folder in FOLDERS:
+        want = ALLOWED[folder] | {name for f, name, _ in EXCEPTIONS if f == folder}
+        have = build.get(folder)
+        if have is None:
+            errors.append(f"build: no layer {folder}")
+        elif have != want:
+            errors.append(f"build: layer {folder} may include {', '.join(sorted(have))}; "
+                          f"the rule here is {', '.join(sorted(want))}")
+    return errors
+
+
 def self_test(widgets):
     with tempfile.TemporaryDirectory() as root:
         for rel, text in SELF_TEST_TREE.items():
@@ -198,17 +217,23 @@ def self_test(widgets):
 def main(argv):
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
     dirs = []
+    build = {}
     args = list(argv[1:])
     while args:
         a = args.pop(0)
         if a == "--widgets-include" and args:
             dirs += [d for d in re.split(r"[:;]", args.pop(0)) if d]
+        elif a == "--build-layer" and args:
+            layer, _, entries = args.pop(0).partition("=")
+            build[layer] = {e for e in entries.split(",") if e}
         else:
             root = a
     widgets = widget_headers(dirs)
     errors = self_test(widgets)
     found, count = check(os.path.abspath(root), widgets)
     errors += found
+    if build:
+        errors += build_drift(build)
     empty = [f for f in FOLDERS if not os.path.isdir(os.path.join(root, f))]
     errors += [f"{f}/: no such folder under {root}" for f in empty]
     for e in errors:
