@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace orvant {
 
@@ -44,6 +45,15 @@ void RemoveDevice(DWORD_PTR handle) {
 int OpenWaveDeviceCount() {
     std::lock_guard<std::mutex> g(gDevicesLock);
     return static_cast<int>(Devices().size());
+}
+
+void SyncOpenWaveDevices() {
+    std::vector<std::shared_ptr<TDevice>> open;
+    {
+        std::lock_guard<std::mutex> g(gDevicesLock);
+        for (const auto& [handle, dev] : Devices()) open.push_back(dev);
+    }
+    for (const auto& dev : open) std::lock_guard<std::mutex> g(dev->lock);
 }
 
 TLockedDevice::TLockedDevice(DWORD_PTR handle, TWaveDirection dir) : fDev(FindDevice(handle, dir)) {

@@ -67,6 +67,11 @@ std::unordered_set<TCallbackTarget*>* gTargets = new std::unordered_set<TCallbac
 std::mutex gHookLock;
 TMessageExceptionHook gHook;
 
+// Posts so far, and messages taken from a queue whose handler has not
+// returned yet (counted before they leave the queue).
+std::atomic<uint64_t> gPosted{0};
+std::atomic<size_t> gHandling{0};
+
 // Set on a callback thread once a dispatch there has taken the thread's
 // WM_QUIT: the wait in progress returns, DispatchDeviceMessages stops, and the
 // thread's loop (TCallbackThread::Run) ends. Per thread, since each callback
@@ -95,6 +100,22 @@ void TMessageLayer::SetOwner(TCallbackTarget* t, std::thread::id owner) {
 }
 
 void WakeWaiters() { gWakeups.WakeAll(); }
+
+TMessageLayer::THandling::THandling() { gHandling.fetch_add(1); }
+TMessageLayer::THandling::~THandling() { gHandling.fetch_sub(1); }
+
+TMessageTraffic MessageTraffic() {
+    TMessageTraffic t;
+    t.posted = gPosted.load();
+    {
+        std::lock_guard<std::mutex> g(gTargetsLock);
+        for (const TCallbackTarget* x : *gTargets) t.unhandled += x->PendingCount();
+    }
+    // The queues first: a message is counted as being handled before it
+    // leaves its queue, so one on its way is seen at least once.
+    t.unhandled += gHandling.load();
+    return t;
+}
 
 TMessageExceptionHook SetMessageExceptionHook(TMessageExceptionHook hook) {
     std::lock_guard<std::mutex> g(gHookLock);
@@ -128,6 +149,7 @@ bool TMessageLayer::DispatchOne() {
     }
     if (!t) return false;
     TMsg m;
+    THandling handling;
     const bool got = t->fImpl->Pop(m);
     if (got) {
         if (m.msg == WM_QUIT && t->IsThread()) {
@@ -165,6 +187,7 @@ bool TCallbackTarget::Post(UINT msg, DWORD_PTR wParam, DWORD_PTR lParam) {
         std::lock_guard<std::mutex> g(fImpl->lock);
         if (!fImpl->accepting) return false;
         fImpl->Push(TMsg{msg, wParam, lParam});
+        gPosted.fetch_add(1);
         if (fImpl->eventFd >= 0) {
             const uint64_t one = 1;
             ssize_t r;

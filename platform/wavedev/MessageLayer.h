@@ -188,6 +188,16 @@ int DispatchDeviceMessages();
 // condition changed outside a message handler.
 void WakeWaiters();
 
+// The messages of all targets: how many were posted so far, and how many are
+// queued or being handled now. For tests that step simulated devices: the
+// targets are idle when nothing is unhandled and nothing was posted between
+// two looks.
+struct TMessageTraffic {
+    uint64_t posted = 0;
+    size_t unhandled = 0;
+};
+TMessageTraffic MessageTraffic();
+
 // Called with an exception that escaped a message handler (the handler should
 // catch its own; this is the last resort). The default drops it. Returns the
 // previous hook.

@@ -62,6 +62,14 @@ struct TCallbackTarget::TImpl {
 };
 
 struct TMessageLayer {
+    // Counts, while it lives, one message taken or about to be taken from a
+    // queue and not yet handled (MessageTraffic).
+    struct THandling {
+        THandling();
+        ~THandling();
+        THandling(const THandling&) = delete;
+        THandling& operator=(const THandling&) = delete;
+    };
     // Calls the target's handler; an exception that escapes it goes to the
     // exception hook.
     static void Invoke(TCallbackTarget* t, const TMsg& m);

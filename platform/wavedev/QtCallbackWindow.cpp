@@ -35,6 +35,7 @@ void TMessageLayer::WindowActivated(TCallbackWindow* w) {
     while (::read(w->fImpl->eventFd, &v, sizeof v) < 0 && errno == EINTR) {
     }
     TTargetRef keep(w);  // the window outlives its handlers
+    THandling handling;
     ++hook->activeDepth;
     TMsg m;
     while (w->fImpl->Pop(m)) Invoke(w, m);

@@ -132,5 +132,8 @@ void SetWaveErrorDetail(MMRESULT code, const std::string& detail);
 
 // Number of wave devices (input plus output) open right now.
 int OpenWaveDeviceCount();
+// Returns once no open device's I/O thread is in the middle of a step (one
+// that moves frames and returns buffers): takes each device's lock once.
+void SyncOpenWaveDevices();
 
 }  // namespace orvant

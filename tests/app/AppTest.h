@@ -6,17 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QString>
 #include <QTreeWidget>
 
+#include <chrono>
 #include <ostream>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/uMain.h"
+#include "platform/wavedev/MessageLayer.h"
+#include "platform/wavedev/sim/SimWaveBackend.h"
 #include "tests/support/Files.h"
 #include "tests/support/ScratchDir.h"
 
@@ -38,6 +43,34 @@ inline QApplication& App() {
         return a;
     }();
     return *app;
+}
+
+// Handles events until done() holds. Gives up after a minute (far beyond
+// any step on a loaded machine) with a failure naming what it waited for.
+// Polls every millisecond, for conditions no event announces (a device's
+// thread going back to sleep).
+template <class F>
+::testing::AssertionResult WaitFor(F done, const std::string& what, int timeoutMs = 60000) {
+    const QDeadlineTimer limit(timeoutMs);
+    while (!done()) {
+        if (limit.hasExpired())
+            return ::testing::AssertionFailure() << "gave up after " << timeoutMs / 1000 << " s waiting for " << what;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// True once the simulated devices have done everything the clock asked of
+// them so far and every message they posted has been handled, with the
+// events those handlers posted delivered: until the clock moves again,
+// nothing more happens.
+inline bool DevicesSettled(const TSimWaveBackend& sim) {
+    const TMessageTraffic before = MessageTraffic();
+    if (before.unhandled > 0 || !sim.Settled()) return false;
+    QCoreApplication::sendPostedEvents();
+    const TMessageTraffic after = MessageTraffic();
+    return after.unhandled == 0 && after.posted == before.posted && sim.Settled();
 }
 
 // A program folder of its own: <tmp>/orvant (the executable's name, not a

@@ -3,7 +3,6 @@
 // afterwards. Takes are checked by Python's wave module.
 #include "tests/app/AppTest.h"
 
-#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -105,22 +104,14 @@ protected:
         SetApplicationExceptionHandler({});
     }
 
-    // Lets ms of device time pass in small steps, handling events between.
+    // Lets ms of device time pass in steps of 50 ms; after each, the devices
+    // and the window have done all that step asks of them.
     void Run(uint32_t ms) {
         for (uint32_t t = 0; t < ms; t += 50) {
             sim->Advance(50);
-            Pump();
+            ASSERT_TRUE(WaitFor([&] { return DevicesSettled(*sim); }, "the devices and the window to catch up"))
+                << "at " << sim->NowUs() / 1000 << " ms of device time";
         }
-    }
-    static void Pump() {
-        QDeadlineTimer settle(30);
-        while (!settle.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    template <class F>
-    static bool PumpUntil(F done) {
-        QDeadlineTimer limit(60000);
-        while (!done() && !limit.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        return done();
     }
     QTreeWidgetItem* Node(const char* caption) {
         return w->tv->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive).value(0);
@@ -252,7 +243,7 @@ TEST_F(Commands, PauseThenEitherPlayButtonResumes) {
     EXPECT_TRUE(CanOpenForWriting(Take("h1.wav")));
     // The resumed playback goes on to its end and the player stops by itself.
     Run(3500);
-    EXPECT_TRUE(PumpUntil([&] { return !w->Player->Active(); }));
+    EXPECT_TRUE(WaitFor([&] { return !w->Player->Active(); }, "the player to stop at the end"));
     // The buttons are refreshed only by the next command: "Stop" brings them up to date.
     EXPECT_TRUE(w->btnStop->isEnabled());
     w->btnStop->click();
@@ -282,7 +273,7 @@ TEST_F(Commands, PlayAfterAPausedPlaybackWasStoppedPlaysAtOnce) {
     EXPECT_FALSE(w->Player->Paused());
     sim->ClearOutput();
     Run(500);
-    EXPECT_TRUE(PumpUntil([&] { return sim->PlayedFrames() > 0 && !sim->OutputBytes().empty(); }));
+    EXPECT_TRUE(WaitFor([&] { return sim->PlayedFrames() > 0 && !sim->OutputBytes().empty(); }, "the sample to play"));
 }
 
 TEST_F(Commands, RecDuringPlaybackRunsBothAndPauseTakesThePlayer) {
@@ -420,17 +411,17 @@ TEST_F(Commands, EngineErrorsAreShownLaterOnceUntilTheNextCommand) {
     t.join();
     ShowApplicationException(EWaveAudioSysError("disk full"));  // the next buffer fails too
     EXPECT_TRUE(errors.messages.empty());  // never inside the failing handler itself
-    ASSERT_TRUE(PumpUntil([&] { return !errors.messages.empty(); }));
-    Pump();
+    ASSERT_TRUE(WaitFor([&] { return !errors.messages.empty(); }, "the error box"));
+    QCoreApplication::sendPostedEvents();  // every display queued so far
     ShowApplicationException(EWaveAudioSysError("disk full"));
-    Pump();
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(errors.messages, std::vector<std::string>{"disk full"});
     // Another message is shown; after a command the first one is told again.
     ShowApplicationException(Exception("other"));
-    Pump();
+    QCoreApplication::sendPostedEvents();
     Select("World");
     ShowApplicationException(EWaveAudioSysError("disk full"));
-    Pump();
+    QCoreApplication::sendPostedEvents();
     EXPECT_EQ(errors.messages, (std::vector<std::string>{"disk full", "other", "disk full"}));
 }
 
@@ -624,7 +615,7 @@ TEST_F(Commands, KeyboardAloneListensRecordsStopsListensBackAndMovesOn) {
     key(Qt::Key_F9);  // the player was paused: resumes nothing, plays the take
     EXPECT_TRUE(w->Player->Active());
     Run(2500);  // heard to its end
-    ASSERT_TRUE(PumpUntil([&] { return !w->Player->Active(); }));
+    ASSERT_TRUE(WaitFor([&] { return !w->Player->Active(); }, "the player to stop at the end"));
     key(Qt::Key_Down, Qt::ControlModifier);  // skips "Sub", which has no take name
     EXPECT_EQ(w->SelectedNode(), Node("World"));
     key(Qt::Key_Down, Qt::ControlModifier);
@@ -659,7 +650,7 @@ TEST_F(Commands, ClickingAButtonLeavesTheFocusOnTheTreeAndTabStillReachesThem) {
 }
 
 TEST_F(Commands, TakesAreCheckedAfterEachTakeAndAtStartAndProgressIsCounted) {
-    const auto settle = [&] { ASSERT_TRUE(PumpUntil([&] { return w->PendingTakeChecks() == 0; })); };
+    const auto settle = [&] { ASSERT_TRUE(WaitFor([&] { return w->PendingTakeChecks() == 0; }, "the take checks")); };
     const auto pixels = [&](const char* caption, const QColor& colour) {
         const QImage img = w->tv->viewport()->grab().toImage();
         const QRect r = w->tv->visualItemRect(Node(caption));
@@ -790,7 +781,7 @@ TEST_F(Commands, HandsFreeRecordsPhraseAfterPhraseAndWaitsAgainAfterAFlaggedTake
         EXPECT_EQ(EnabledButtons(*w), "Exit Stop CompressAndUpload");
         EXPECT_EQ(w->btnRec->HandsFreeText(), "hands-free: recording");
         ASSERT_TRUE(runUntil([&] { return state() != TDlgSndRecMain::hfRecording && state() != TDlgSndRecMain::hfChecking; }));
-        ASSERT_TRUE(PumpUntil([&] { return w->PendingTakeChecks() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return w->PendingTakeChecks() == 0; }, "the take checks"));
         EXPECT_EQ(w->SelectedNode(), Node(takes[i].next));
         EXPECT_EQ(w->NodeToolTip(Node(takes[i].phrase)), takes[i].verdict);
         // The take holds the phrase with 300 ms before and after it (within
@@ -812,7 +803,7 @@ TEST_F(Commands, HandsFreeRecordsPhraseAfterPhraseAndWaitsAgainAfterAFlaggedTake
     Run(100);
     EXPECT_EQ(state(), TDlgSndRecMain::hfHeld);
     Run(3500);
-    ASSERT_TRUE(PumpUntil([&] { return !w->Player->Active(); }));
+    ASSERT_TRUE(WaitFor([&] { return !w->Player->Active(); }, "the player to stop at the end"));
     Run(100);
     EXPECT_EQ(state(), TDlgSndRecMain::hfListening);
     // F7 ends the mode and says how many were recorded.

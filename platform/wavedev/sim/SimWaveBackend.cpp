@@ -11,11 +11,13 @@
 
 #include "platform/wavedev/WaveDevInternal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 namespace orvant {
 
@@ -92,6 +94,15 @@ struct TSimWaveBackend::TState {
     TSimFaults faults;
     int openStreams = 0;
 
+    // What Settled asks of every open stream.
+    struct TProbe {
+        virtual bool CaughtUp() const = 0;
+
+    protected:
+        ~TProbe() = default;
+    };
+    std::vector<const TProbe*> probes;
+
     uint64_t NowUs() const { return mode == TSimClockMode::scmDriven ? drivenUs : SteadyUs() - realStartUs; }
     void Changed() {
         ++generation;
@@ -101,12 +112,13 @@ struct TSimWaveBackend::TState {
 
 namespace {
 
-class TSimStream final : public TWaveBackendStream {
+class TSimStream final : public TWaveBackendStream, TSimWaveBackend::TState::TProbe {
 public:
     TSimStream(std::shared_ptr<TSimWaveBackend::TState> st, TWaveDirection dir, const WAVEFORMATEX& fmt)
         : fSt(std::move(st)), fDir(dir), fFmt(fmt), fBlock(fmt.nBlockAlign), fRate(fmt.nSamplesPerSec) {
         std::lock_guard<std::mutex> g(fSt->m);
         ++fSt->openStreams;
+        fSt->probes.push_back(this);
         fLastFrame = ClockFrame(fSt->NowUs());
         fSource = fSt->source;
         fSineHz = fSt->sineHz;
@@ -126,6 +138,7 @@ public:
     ~TSimStream() override {
         std::lock_guard<std::mutex> g(fSt->m);
         --fSt->openStreams;
+        std::erase(fSt->probes, static_cast<const TProbe*>(this));
         fSt->Changed();
     }
 
@@ -184,8 +197,15 @@ public:
         std::unique_lock<std::mutex> g(fSt->m);
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         if (fSt->mode == TSimClockMode::scmDriven) {
-            const uint64_t gen = fSt->generation;
+            // Against the state this thread last looked at: a change since
+            // (the clock moved between that look and this wait) ends the wait
+            // at once. Other threads' looks (a position asked for) do not count.
+            fIoThread = std::this_thread::get_id();
+            const uint64_t gen = fSeenGeneration;
+            fSeenGeneration = fSt->generation;
+            fWaiting = true;
             fSt->cv.wait_until(g, until, [&] { return fInterrupted || fSt->generation != gen; });
+            fWaiting = false;
         } else {
             // Real time: look again after one period.
             const auto period = std::chrono::microseconds(1000000ull * PeriodFrames() / fRate);
@@ -230,6 +250,14 @@ public:
 
     uint32_t PeriodFrames() const override { return std::max<uint32_t>(1, fRate / 50); }
 
+    // Under the backend's lock. A stream that captures, or has frames to
+    // play, has work whenever the clock moves: it is caught up once its I/O
+    // thread has looked since and sleeps again, with nothing to wake it.
+    bool CaughtUp() const override {
+        const bool clocked = fDir == TWaveDirection::wdInput ? fCapturing : !fPaused && fPending > 0;
+        return !clocked || (fWaiting && !fInterrupted && fSeenGeneration == fSt->generation);
+    }
+
     MMRESULT PrepareHeader(const WAVEHDR&) override {
         std::lock_guard<std::mutex> g(fSt->m);
         return fSt->faults.prepare;
@@ -256,6 +284,7 @@ private:
 
     // Lets the time since the last look pass on the device.
     void Update() {
+        if (std::this_thread::get_id() == fIoThread) fSeenGeneration = fSt->generation;
         const uint64_t now = fSt->NowUs();
         const uint64_t frame = ClockFrame(now);
         if (frame <= fLastFrame) return;
@@ -338,6 +367,11 @@ private:
     uint32_t fBlock, fRate;
     uint64_t fLastFrame = 0;
     bool fInterrupted = false;
+    // The thread that sleeps in Wait (the device's I/O thread), the state's
+    // generation when it last looked, and whether it sleeps now.
+    std::thread::id fIoThread;
+    uint64_t fSeenGeneration = UINT64_MAX;
+    bool fWaiting = false;
     uint64_t fMoved = 0;
     // input
     bool fCapturing = false;
@@ -473,6 +507,13 @@ void TSimWaveBackend::SetFaults(const TSimFaults& faults) {
 TSimFaults TSimWaveBackend::Faults() const {
     std::lock_guard<std::mutex> g(fState->m);
     return fState->faults;
+}
+
+bool TSimWaveBackend::Settled() const {
+    if (fMode != TSimClockMode::scmDriven) return false;
+    SyncOpenWaveDevices();
+    std::lock_guard<std::mutex> g(fState->m);
+    return std::all_of(fState->probes.begin(), fState->probes.end(), [](const TState::TProbe* p) { return p->CaughtUp(); });
 }
 
 int TSimWaveBackend::OpenStreams() const {

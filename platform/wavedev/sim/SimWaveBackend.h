@@ -100,6 +100,11 @@ public:
 
     // Streams open now.
     int OpenStreams() const;
+    // Driven clock only: true when every open stream has done what the time
+    // so far asks of it (captured frames read, played buffers noticed) and
+    // no device's I/O thread is in the middle of a step. Messages the devices
+    // posted may still wait to be handled (MessageTraffic in MessageLayer.h).
+    bool Settled() const;
 
     // TWaveBackend
     const char* Name() const override { return "sim"; }
