@@ -11,7 +11,7 @@ back with Python's csv and wave modules and with sox: ids, texts, formats,
 durations, where the trimmed takes begin and end, what was left out and why,
 and that a second run into the same folder gives the same corpus.
 """
-import array, csv, hashlib, json, os, shutil, signal, subprocess, sys, tempfile, time, unicodedata, wave
+import array, calendar, csv, hashlib, json, os, shutil, signal, subprocess, sys, tempfile, time, unicodedata, wave
 
 BIN, UPLOADER = sys.argv[1], sys.argv[2]
 RATE = 22050
@@ -126,7 +126,13 @@ def build_store(tmp, store):
             FOLDERS.append(folder)
             for name, fact in made.items():
                 facts[(folder, name)] = fact
-            time.sleep(1.1)  # the next upload is received a second later
+            # The export orders uploads by the second the server stamped on
+            # them, from this machine's clock: the next one must come a second
+            # later, so wait until that second has begun.
+            with open(os.path.join(store, folder, "upload.json"), encoding="utf-8") as f:
+                received = calendar.timegm(time.strptime(json.load(f)["received"], "%Y-%m-%dT%H:%M:%SZ"))
+            while time.time() < received + 1:
+                time.sleep(0.02)
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(30)

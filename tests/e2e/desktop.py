@@ -141,6 +141,18 @@ ctl.!default {{ type pulse }}
         self.xdotool("windowfocus", "--sync", wid)
         self.xdotool("type", "--delay", "20", text)
 
+    def wait_painted(self, wid, timeout=60):
+        """Waits until the window shows more than a plain background: a
+        window is visible before it has painted."""
+        path = os.path.join(self.root, "painted.png")
+
+        def look():
+            self.screenshot(path, wid)
+            colours = subprocess.run(["identify", "-format", "%k", path], capture_output=True, text=True).stdout
+            return colours.isdigit() and int(colours) > 2
+
+        _wait_for(look, timeout, f"window {wid} painted")
+
     def screenshot(self, path, wid=None):
         args = ["import", "-display", self.display, "-window", wid or "root", path]
         subprocess.run(args, env=self.env, check=True, timeout=60, capture_output=True)

@@ -253,13 +253,15 @@ class ProgramTestCase(unittest.TestCase):
         self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
         return meta
 
-    def upload_flow(self, prog, main, mode_port, abort=False):
+    def upload_flow(self, prog, main, mode_port, held_in=None):
+        """Uploads through the dialog; with held_in (the save folder of a
+        server in mode hang) aborts once the server holds the request."""
         self.press(main, "Compress and Upload")
         dlg = self.desk.find_window(UPLOAD_TITLE)
-        time.sleep(0.5)
+        self.desk.wait_painted(dlg)
         self.desk.click(dlg, 76, 116)
-        if abort:
-            time.sleep(2.0)
+        if held_in:
+            self.wait_until(lambda: os.path.exists(os.path.join(held_in, "1.held")), 120, "the upload under way")
             self.desk.click(dlg, 152 + 68, 116)
             confirm = self.desk.find_window("Bestätigen")
             self.shot("32-abort-confirm.png", confirm)
@@ -293,16 +295,22 @@ class ProgramTestCase(unittest.TestCase):
             xlog = slurp(self.desk.xvfb_log, "r")[-1500:]
             raise AssertionError(f"X server {'alive' if self.desk.xvfb.poll() is None else 'ended ' + str(self.desk.xvfb.poll())}: {xlog}; no main window; program {'exited with ' + str(proc.poll()) if proc.poll() is not None else 'still running'}; "
                                  f"its output: {slurp(log.name, 'r')[-2000:]}")
-        time.sleep(0.5)
+        self.desk.wait_painted(wid)
         return proc, wid, env["TMPDIR"]
 
     def select_row(self, wid, index, name):
-        """Clicks the tree's text row number index (0 = the top node)."""
-        rows = green_rows(self.shot(name, wid), *TREE_AREA)
-        self.assertGreater(len(rows), index, rows)
+        """Clicks the tree's text row number index (0 = the top node), once
+        the tree shows it. What is done next reaches the program after the
+        click: the X server keeps the order of input."""
+        rows = []
+
+        def shown():
+            rows[:] = green_rows(self.shot(name, wid), *TREE_AREA)
+            return len(rows) > index
+
+        self.wait_until(shown, 30, f"tree row {index} shown")
         top, bottom, _ = rows[index]
         self.desk.click(wid, TREE_AREA[0] + 60, TREE_AREA[1] + (top + bottom) // 2)
-        time.sleep(0.3)
 
     def wait_played(self, data, what):
         """Waits until the playback file holds at least data's length and
@@ -324,7 +332,7 @@ class ProgramTestCase(unittest.TestCase):
 
         self.wait_until(look, timeout, "error box")
         box = found[-1]
-        time.sleep(0.3)
+        self.desk.wait_painted(box)
         self.shot(name, box)
         self.desk.key(box, "Return")
         self.wait_until(lambda: box not in self.desk.xdotool("search", "--onlyvisible", "--name",
@@ -378,6 +386,22 @@ class ProgramTestCase(unittest.TestCase):
 
     def shot(self, name, wid=None):
         return self.desk.screenshot(os.path.join(ARTIFACTS, name), wid)
+
+    def wait_shot(self, name, wid, shows, timeout=30):
+        """Screenshots the window until shows(path) holds or the time is
+        up; the path of the last screenshot, for the test to judge."""
+        end = time.monotonic() + timeout
+        while True:
+            shot = self.shot(name, wid)
+            if shows(shot) or time.monotonic() > end:
+                return shot
+            time.sleep(0.1)
+
+    def wait_green_rows(self, wid, name, greens):
+        """The tree's rows once its first ones are drawn green as given (or
+        as they are after half a minute)."""
+        shot = self.wait_shot(name, wid, lambda shot: [g for _, _, g in green_rows(shot, *TREE_AREA)[:len(greens)]] == greens)
+        return green_rows(shot, *TREE_AREA)
 
     def wait_until(self, predicate, timeout, what):
         end = time.monotonic() + timeout
@@ -433,15 +457,14 @@ class Session(ProgramTestCase):
 
         # Back to the top node; the two recorded phrases are drawn green.
         self.select_row(main, 0, "01c-tree.png")
-        time.sleep(0.5)
-        rows = green_rows(self.shot("02-recorded.png", main), *TREE_AREA)
+        rows = self.wait_green_rows(main, "02-recorded.png", [False, True, True, False])
         self.assertGreaterEqual(len(rows), 4, rows)
         self.assertEqual([g for _, _, g in rows[:4]], [False, True, True, False], rows)
 
         # Compress and Upload with a typed name.
         self.press(main, "Compress and Upload")
         dlg = self.desk.find_window(UPLOAD_TITLE)
-        time.sleep(0.5)
+        self.desk.wait_painted(dlg)
         self.desk.click(dlg, 200, 33)
         self.desk.key(dlg, "ctrl+a")
         self.desk.type_text(dlg, "Ada Speaker")
@@ -598,10 +621,12 @@ class Takes(ProgramTestCase):
                     # While the speaker speaks: "Rec" shows the level.
                     speaking = threading.Thread(target=self.speak, args=(raw, PLAY_LATENCY_MS))
                     speaking.start()
-                    time.sleep(1.1)
-                    shot = self.shot("71-hands-free-recording.png", main)
+                    level = False
+                    while not level and speaking.is_alive():
+                        shot = self.shot("71-hands-free-recording.png", main)
+                        level = has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35)
                     speaking.join()
-                    self.assertTrue(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "level on Rec")
+                    self.assertTrue(level, "level on Rec")
                 else:
                     self.speak(raw, PLAY_LATENCY_MS)
                 self.wait_until(lambda: os.path.exists(take), 30, f"take {n}")
@@ -618,7 +643,10 @@ class Takes(ProgramTestCase):
                 self.assertAlmostEqual(after, 0.3, delta=0.06)
                 self.assertEqual(data[:int(0.25 * RATE_BYTES) // FRAME * FRAME].strip(b"\0"), b"", "silence before")
                 time.sleep(0.5)  # checked, and the next phrase selected
-        shot = self.shot("72-hands-free-done.png", main)
+        done = [False, True, True, True]
+        shot = self.wait_shot("72-hands-free-done.png", main,
+                              lambda shot: [g for _, _, g in green_rows(shot, *TREE_AREA)[:4]] == done
+                              and not has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35))
         rows = green_rows(shot, *TREE_AREA)
         self.assertEqual([g for _, _, g in rows[:4]], [False, True, True, True], rows)
         # The mode ended after the last phrase: "Rec" records again.
@@ -721,9 +749,11 @@ class Keyboard(ProgramTestCase):
         self.wait_played(wav_data(os.path.join(prog, "samples", "Goodmorning.wav"))[4], "sample by F5")
         self.desk.key(main, "F6")
         t0 = time.monotonic()
-        time.sleep(3.0)
-        shot = self.shot("60-keys-recording.png", main)
+        time.sleep(3.0)  # a take of three seconds
         rec = BUTTONS["Rec"]
+        shot = self.wait_shot("60-keys-recording.png", main,
+                              lambda shot: has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35)
+                              and has_colour(shot, TAKE_BADGE, *TREE_AREA))
         self.assertTrue(has_colour(shot, LEVEL_BAR, 0, rec[1] - 35, 137, rec[1] + 35), "level bar inside Rec")
         self.assertTrue(has_colour(shot, TAKE_BADGE, *TREE_AREA), "the silent take is flagged")
         self.desk.key(main, "F7")
@@ -736,8 +766,7 @@ class Keyboard(ProgramTestCase):
         self.desk.key(main, "F9")
         self.wait_played(data, "take by F9")
         self.desk.key(main, "ctrl+Down")
-        time.sleep(0.5)
-        rows = green_rows(self.shot("61-keys-next.png", main), *TREE_AREA)
+        rows = self.wait_green_rows(main, "61-keys-next.png", [False, True, False, True])
         self.assertEqual([g for _, _, g in rows[:4]], [False, True, False, True], rows)
         # Tab reaches "Exit", the first button; the space bar presses it.
         self.desk.key(main, "Tab", "space")
@@ -813,14 +842,14 @@ class Faults(ProgramTestCase):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             down_port = s.getsockname()[1]
-        cases = [("down", down_port, False)]
+        cases = [("down", down_port, None)]
         for mode in ("500", "hang"):
-            port, _ = self.start_server(mode)
-            cases.append((mode, port, mode == "hang"))
-        for mode, port, abort in cases:
+            port, save = self.start_server(mode)
+            cases.append((mode, port, save if mode == "hang" else None))
+        for mode, port, held_in in cases:
             with self.subTest(mode=mode):
                 proc, main, tmpdir = self.start_program(prog, port)
-                self.upload_flow(prog, main, mode, abort=abort)
+                self.upload_flow(prog, main, mode, held_in=held_in)
                 self.assertEqual(self.folder_state(os.path.join(prog, "recorded")), before)
                 self.wait_until(lambda: not [f for f in os.listdir(tmpdir) if f.endswith(".zlb")], 10,
                                 "archive deleted")
@@ -836,11 +865,11 @@ class Faults(ProgramTestCase):
         self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         # The error box comes first; the main window follows it.
         box = self.desk.find_window(MAIN_TITLE)
-        time.sleep(0.5)
+        self.desk.wait_painted(box)
         self.shot("40-malformed-error.png", box)
         self.desk.key(box, "Return")
         main = self.desk.find_window(MAIN_TITLE)
-        time.sleep(0.5)
+        self.desk.wait_painted(main)
         self.shot("41-malformed-window.png", main)
         self.press(main, "Exit")
         self.assertEqual(proc.wait(30), 0)

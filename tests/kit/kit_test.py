@@ -114,9 +114,15 @@ def main():
         _, _, w, h = desktop.geometry(wid)
         if (w, h) != (811, 496):
             failures.append(f"window {w}x{h}, not the main window (an error box?)")
-        time.sleep(1)
-        shot = desktop.screenshot(os.path.join(binary, "kit-window.png"), wid)
-        rows = text_rows(shot, 160, 800, 2, 490)
+        # Mapped is not yet painted: look until the tree shows its rows (or
+        # give up after a minute and judge the last look).
+        deadline = time.monotonic() + 60
+        while True:
+            shot = desktop.screenshot(os.path.join(binary, "kit-window.png"), wid)
+            rows = text_rows(shot, 160, 800, 2, 490)
+            if rows == 4 or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
         print(f"tree rows shown: {rows}")
         if rows != 4:
             failures.append(f"the tree shows {rows} rows, not the catalogue's top node and its 3 phrases")
