@@ -129,17 +129,19 @@ TEST_F(WaveDevPulse, CapturesFullBuffersAndClosesPromptlyWhenReset) {
 TEST_F(WaveDevPulse, ASoundServerThatGoesAwayEndsTheCaptureWithAPlainText) {
     HWAVEIN h = nullptr;
     ASSERT_EQ(waveInOpen(&h, WAVE_MAPPER, &fmt, thread->Handle(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
-    TBuffer a(88200, 1), b(88200, 1);
-    for (TBuffer* x : {&a, &b}) {
+    // Two short buffers first: once they are back, the server delivers.
+    TBuffer first(4400, 1), second(4400, 1), a(88200, 1), b(88200, 1);
+    for (TBuffer* x : {&first, &second, &a, &b}) {
         ASSERT_EQ(waveInPrepareHeader(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
         ASSERT_EQ(waveInAddBuffer(h, &x->hdr, kHdr), MMSYSERR_NOERROR);
     }
     ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
-    usleep(300000);
+    ASSERT_TRUE(Log().WaitFor(3, 60000)) << "the capture never delivered";
+    EXPECT_EQ(Log().Log()[2].bytes, 4400u);
     kill(daemon_, SIGTERM);
     waitpid(daemon_, nullptr, 0);
     daemon_ = 0;
-    ASSERT_TRUE(Log().WaitFor(3, 60000));  // open and both buffers back
+    ASSERT_TRUE(Log().WaitFor(5, 60000));  // the other two buffers back
     const MMRESULT r = waveInAddBuffer(h, &a.hdr, kHdr);
     ASSERT_NE(r, MMSYSERR_NOERROR);
     char16_t text[MAXERRORLENGTH] = {};
@@ -148,7 +150,7 @@ TEST_F(WaveDevPulse, ASoundServerThatGoesAwayEndsTheCaptureWithAPlainText) {
     EXPECT_EQ(t.rfind(u"The sound device stopped working", 0), 0u);
     ASSERT_EQ(waveInReset(h), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInClose(h), MMSYSERR_NOERROR);
-    ASSERT_TRUE(Log().WaitFor(4));
+    ASSERT_TRUE(Log().WaitFor(6));
 }
 
 }  // namespace
