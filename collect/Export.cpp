@@ -212,19 +212,6 @@ std::string FormatSeconds(double s) {
 
 }  // namespace
 
-std::string SpeakerKey(const std::string& name, const std::string& country, const std::string& region) {
-    const auto part = [](const std::string& s) {
-        return Simplified(s).normalized(QString::NormalizationForm_C).toCaseFolded().toStdString();
-    };
-    return part(name) + "\n" + part(country) + "\n" + part(region);
-}
-
-std::string SpeakerIdOf(const std::string& key, size_t hexDigits) {
-    collect::TSha256 hash;
-    hash.Update(key.data(), key.size());
-    return hash.Hex().substr(0, hexDigits);
-}
-
 std::string NormaliseCaption(const std::string& caption) {
     QString s = Simplified(caption);
     for (QChar& c : s) {
@@ -310,7 +297,7 @@ private:
 
     TSpeaker& SpeakerOf(const TStored& u) {
         const collect::TSpeaker& who = u.record.speaker;
-        return fSpeakers[SpeakerKey(who.name, who.country, who.region)];
+        return fSpeakers[collect::SpeakerKey(who.name, who.country, who.region)];
     }
 
     // Speakers by their normalised details; ids are the hash's first 8 hex
@@ -319,15 +306,15 @@ private:
         for (const TStored& u : fUploads) {
             const collect::TSpeaker& who = u.record.speaker;
             TSpeaker& s = SpeakerOf(u);
-            s.key = SpeakerKey(who.name, who.country, who.region);
+            s.key = collect::SpeakerKey(who.name, who.country, who.region);
             s.name = who.name;  // the newest spelling
             s.country = who.country;
             s.region = who.region;
             ++s.uploads;
         }
         std::map<std::string, int> shortIds;
-        for (auto& [key, s] : fSpeakers) ++shortIds[SpeakerIdOf(key)];
-        for (auto& [key, s] : fSpeakers) s.id = SpeakerIdOf(key, shortIds[SpeakerIdOf(key)] > 1 ? 16 : 8);
+        for (auto& [key, s] : fSpeakers) ++shortIds[collect::SpeakerIdOf(key)];
+        for (auto& [key, s] : fSpeakers) s.id = collect::SpeakerIdOf(key, shortIds[collect::SpeakerIdOf(key)] > 1 ? 16 : 8);
         fCounts.speakers = fSpeakers.size();
     }
 

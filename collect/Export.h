@@ -36,12 +36,6 @@ TExportCounts ExportCorpus(const TExportOptions& options, std::ostream& log);
 // exit status (0 done, 1 failed, 2 usage).
 int ExportCommand(int argc, char** argv);
 
-// The speaker's short id: the first 8 hex digits of the SHA-256 of
-// "name\ncountry\nregion", each part NFC-normalised, case-folded, its
-// whitespace collapsed and trimmed.
-std::string SpeakerKey(const std::string& name, const std::string& country, const std::string& region);
-std::string SpeakerIdOf(const std::string& key, size_t hexDigits = 8);
-
 // A caption normalised for training: whitespace collapsed and trimmed,
 // typographic quotes and apostrophes made plain; numbers left as they are.
 std::string NormaliseCaption(const std::string& caption);

@@ -43,9 +43,9 @@ struct TTakeRow {
     std::string flags;  // the check's words joined by ", "
 };
 
-// How often one take name was recorded: by how many speakers (name, country
-// and region alike), and how many of those speakers' newest takes of it are
-// flagged.
+// How often one take name was recorded: by how many speakers (SpeakerKey
+// alike, as the export tells them apart), and how many of those speakers'
+// newest takes of it are flagged.
 struct TTakeCoverage {
     int64_t speakers = 0, flagged = 0;
 };

@@ -5,6 +5,7 @@
 
 #include "collect/Files.h"
 #include "collect/Index.h"
+#include "collect/Record.h"
 
 namespace orvant::collect {
 
@@ -43,6 +44,17 @@ CREATE INDEX IF NOT EXISTS uploads_received ON uploads(received);
 )";
 
 // The uploads table's columns in the order TUploadRow lists them.
+// speaker_key(name, country, region): SpeakerKey in SQL, so that the index
+// counts a speaker as the export names them.
+void SpeakerKeyFunction(sqlite3_context* context, int argc, sqlite3_value** argv) {
+    std::string part[3];
+    for (int i = 0; i < argc && i < 3; ++i)
+        if (const unsigned char* text = sqlite3_value_text(argv[i]))
+            part[i].assign(reinterpret_cast<const char*>(text), size_t(sqlite3_value_bytes(argv[i])));
+    const std::string key = SpeakerKey(part[0], part[1], part[2]);
+    sqlite3_result_text(context, key.data(), int(key.size()), SQLITE_TRANSIENT);
+}
+
 const char* const kUploadColumns =
     "id, received, name, country, region, archive, takes, total_ms, flagged, duplicates";
 // The filter: a part of name, country, region or archive, any case (ASCII).
@@ -112,6 +124,12 @@ public:
             throw TCollectError(500, "cannot open the index " + path + ": " + why);
         }
         sqlite3_busy_timeout(fDb, 10000);
+        if (sqlite3_create_function_v2(fDb, "speaker_key", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                       SpeakerKeyFunction, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            const std::string why = sqlite3_errmsg(fDb);
+            sqlite3_close(fDb);
+            throw TCollectError(500, "cannot open the index " + path + ": " + why);
+        }
         Exec("PRAGMA journal_mode=WAL");
         Exec("PRAGMA synchronous=FULL");
         Exec("PRAGMA foreign_keys=ON");
@@ -248,11 +266,14 @@ public:
 
     std::map<std::string, TTakeCoverage> Coverage() override {
         std::lock_guard<std::mutex> g(fLock);
-        // Each speaker's newest take of each name counts once.
+        // Each speaker's newest take of each name counts once; the speaker's
+        // key is worked out once per upload, not once per take.
         TStatement s(fDb,
+                     "WITH u AS MATERIALIZED (SELECT id, received, speaker_key(name, country, region) AS speaker "
+                     "FROM uploads) "
                      "SELECT name, count(*), sum(flags <> '') FROM (SELECT t.name, t.flags, row_number() OVER "
-                     "(PARTITION BY t.name, u.name, u.country, u.region ORDER BY u.received DESC, u.id DESC) AS n "
-                     "FROM takes t JOIN uploads u ON u.id = t.upload_id) WHERE n = 1 GROUP BY name");
+                     "(PARTITION BY t.name, u.speaker ORDER BY u.received DESC, u.id DESC) AS n "
+                     "FROM takes t JOIN u ON u.id = t.upload_id) WHERE n = 1 GROUP BY name");
         std::map<std::string, TTakeCoverage> coverage;
         while (s.Step() == SQLITE_ROW) coverage[s.Text(0)] = {s.Int(1), s.Int(2)};
         return coverage;

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QString>
 
 #include "collect/Files.h"
 #include "platform/Streams.h"
@@ -43,6 +44,19 @@ QString Q(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s
 std::string S(const QJsonValue& v) { return v.toString().toStdString(); }
 
 }  // namespace
+
+std::string SpeakerKey(const std::string& name, const std::string& country, const std::string& region) {
+    const auto part = [](const std::string& s) {
+        return QString::fromStdString(s).simplified().normalized(QString::NormalizationForm_C).toCaseFolded().toStdString();
+    };
+    return part(name) + "\n" + part(country) + "\n" + part(region);
+}
+
+std::string SpeakerIdOf(const std::string& key, size_t hexDigits) {
+    TSha256 hash;
+    hash.Update(key.data(), key.size());
+    return hash.Hex().substr(0, hexDigits);
+}
 
 TSpeaker ParseSpeakerInfo(const std::string& bytes) {
     TSpeaker sp;

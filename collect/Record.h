@@ -15,6 +15,14 @@ struct TSpeaker {
     std::string rawName, rawCountry, rawRegion;  // the bytes in hex, latin-1 only
 };
 
+// Who a speaker is, for counting speakers (the coverage page) and naming
+// them (the export): "name\ncountry\nregion", each part NFC-normalised,
+// case-folded, its whitespace collapsed and trimmed, so that one speaker's
+// spellings of one name count once. The short id is the first hexDigits hex
+// digits of the key's SHA-256.
+std::string SpeakerKey(const std::string& name, const std::string& country, const std::string& region);
+std::string SpeakerIdOf(const std::string& key, size_t hexDigits = 8);
+
 // Reads "Speakername=..\r\nCountry=..\r\nRegion=..\r\n" (LF alone is taken
 // too; unknown keys are skipped): UTF-8 when the whole text is valid UTF-8,
 // else Latin-1 with every value's bytes kept in hex.
