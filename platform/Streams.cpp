@@ -221,11 +221,17 @@ TFileStream::~TFileStream() {
     if (fHandle >= 0) ::close(fHandle);
 }
 
-int32_t TFileStream::Read(void* buffer, int32_t count) {
+namespace {
+
+// Moves count bytes with io (read or write on fd), retrying what a signal
+// interrupts and what comes short: the bytes moved, or -1 when an error
+// came before any byte.
+template <class TBuffer, class TIo>
+int32_t WholeTransfer(int fd, TBuffer* buffer, int32_t count, TIo io) {
     if (count <= 0) return 0;
     size_t done = 0;
     while (done < size_t(count)) {
-        const ssize_t n = ::read(fHandle, static_cast<char*>(buffer) + done, size_t(count) - done);
+        const ssize_t n = io(fd, buffer + done, size_t(count) - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return done ? int32_t(done) : -1;
@@ -236,19 +242,14 @@ int32_t TFileStream::Read(void* buffer, int32_t count) {
     return int32_t(done);
 }
 
+}  // namespace
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+    return WholeTransfer(fHandle, static_cast<char*>(buffer), count, ::read);
+}
+
 int32_t TFileStream::Write(const void* buffer, int32_t count) {
-    if (count <= 0) return 0;
-    size_t done = 0;
-    while (done < size_t(count)) {
-        const ssize_t n = ::write(fHandle, static_cast<const char*>(buffer) + done, size_t(count) - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done ? int32_t(done) : -1;
-        }
-        if (n == 0) break;
-        done += size_t(n);
-    }
-    return int32_t(done);
+    return WholeTransfer(fHandle, static_cast<const char*>(buffer), count, ::write);
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
