@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "app/uMain.h"
-#include "platform/wavedev/MessageLayer.h"
-#include "platform/wavedev/sim/SimWaveBackend.h"
+#include "tests/support/DevicesSettled.h"
 #include "tests/support/Files.h"
 #include "tests/support/ScratchDir.h"
 
@@ -61,16 +60,10 @@ template <class F>
     return ::testing::AssertionSuccess();
 }
 
-// True once the simulated devices have done everything the clock asked of
-// them so far and every message they posted has been handled, with the
-// events those handlers posted delivered: until the clock moves again,
-// nothing more happens.
+// The simulated devices and the window have done all the clock asked of
+// them so far, with the events the handlers posted delivered.
 inline bool DevicesSettled(const TSimWaveBackend& sim) {
-    const TMessageTraffic before = MessageTraffic();
-    if (before.unhandled > 0 || !sim.Settled()) return false;
-    QCoreApplication::sendPostedEvents();
-    const TMessageTraffic after = MessageTraffic();
-    return after.unhandled == 0 && after.posted == before.posted && sim.Settled();
+    return testsupport::DevicesSettled(sim, [] { QCoreApplication::sendPostedEvents(); });
 }
 
 // A program folder of its own: <tmp>/orvant (the executable's name, not a

@@ -20,6 +20,7 @@
 #include "audio/WaveOut.h"
 #include "platform/wavedev/WaveBackend.h"
 #include "platform/wavedev/sim/SimWaveBackend.h"
+#include "tests/support/DevicesSettled.h"
 
 namespace orvant {
 namespace {
@@ -191,6 +192,13 @@ protected:
     bool WaitUntil(F cond) {
         return WaitWhileDispatching(cond, 60000) == WAIT_OBJECT_0;
     }
+    // Handles this thread's device messages until the devices have done all
+    // the clock asked of them: what has not happened by then does not happen.
+    void Settle() {
+        ASSERT_EQ(WaitWhileDispatching([&] { return testsupport::DevicesSettled(*sim); }, 60000),
+                  static_cast<DWORD>(WAIT_OBJECT_0))
+            << "the devices never settled";
+    }
     // Lets device time pass in steps, handling messages, until cond holds;
     // at most maxMs of device time.
     template <class F>
@@ -264,7 +272,7 @@ TEST_P(EngineModes, PausedInputOpensWithItsBuffersAndRecordsNothingUntilResumed)
     ASSERT_TRUE(WaitUntil([&] { return Activated() == 1; }));
     EXPECT_EQ(in.Count(), 2);
     sim->Advance(3000);
-    WaitWhileDispatching([] { return false; }, 50);
+    Settle();
     EXPECT_EQ(Buffers(), 0u);
 
     in.SetPaused(false);
@@ -499,7 +507,7 @@ TEST_P(EngineModes, PausedOutputOpensPausedAndPlaysAfterResume) {
     out.SetActive(true);
     ASSERT_TRUE(WaitUntil([&] { return Activated() == 1 && Buffers() == 1; }));
     sim->Advance(3000);
-    WaitWhileDispatching([] { return false; }, 50);
+    Settle();
     EXPECT_EQ(sim->PlayedFrames(), 0u);
     EXPECT_TRUE(out.Active());
 
@@ -517,7 +525,7 @@ TEST_P(EngineModes, OutputWithBufferCountZeroPlaysOneBufferAndStaysOpen) {
     out.SetActive(true);
     ASSERT_TRUE(RunUntil([&] { return Buffers() == 1 && out.Count() == 0; }));
     sim->Advance(3000);
-    WaitWhileDispatching([] { return false; }, 50);
+    Settle();
     EXPECT_TRUE(out.Active());
     EXPECT_EQ(Buffers(), 1u);
     EXPECT_EQ(sim->OutputBytes().size(), 88200u);
