@@ -163,7 +163,7 @@ uint64_t WriteTake(TTakeReader& take, TFrameSpan span, const tWAVEFORMATEX& dst,
 }
 
 struct TSpeaker {
-    std::string key, id, name, country, region;
+    std::string id, name, country, region;
     size_t uploads = 0, takes = 0;
     double seconds = 0;
 };
@@ -172,6 +172,7 @@ struct TSpeaker {
 struct TStored {
     std::string dir;  // the folder found in the store (not the one the record states)
     collect::TUploadRecord record;
+    TSpeaker* speaker = nullptr;  // set once the speakers are named
 };
 
 struct TCandidate {
@@ -279,7 +280,7 @@ private:
     // an earlier one.
     void ReadUploads() {
         for (const std::string& dir : UploadFolders(o.store)) {
-            TStored u{dir, {}};
+            TStored u{dir, {}, nullptr};
             std::ifstream f(dir + "/upload.json", std::ios::binary);
             const std::string text{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
             std::string why;
@@ -295,33 +296,29 @@ private:
         fCounts.uploads = fUploads.size();
     }
 
-    TSpeaker& SpeakerOf(const TStored& u) {
-        const collect::TSpeaker& who = u.record.speaker;
-        return fSpeakers[collect::SpeakerKey(who.name, who.country, who.region)];
-    }
-
     // Speakers by their normalised details; ids are the hash's first 8 hex
     // digits, or 16 for the speakers whose first 8 collide.
     void NameSpeakers() {
-        for (const TStored& u : fUploads) {
+        for (TStored& u : fUploads) {
             const collect::TSpeaker& who = u.record.speaker;
-            TSpeaker& s = SpeakerOf(u);
-            s.key = collect::SpeakerKey(who.name, who.country, who.region);
+            TSpeaker& s = fSpeakers[collect::SpeakerKey(who.name, who.country, who.region)];
+            u.speaker = &s;
             s.name = who.name;  // the newest spelling
             s.country = who.country;
             s.region = who.region;
             ++s.uploads;
         }
         std::map<std::string, int> shortIds;
-        for (auto& [key, s] : fSpeakers) ++shortIds[collect::SpeakerIdOf(key)];
-        for (auto& [key, s] : fSpeakers) s.id = collect::SpeakerIdOf(key, shortIds[collect::SpeakerIdOf(key)] > 1 ? 16 : 8);
+        for (auto& [key, s] : fSpeakers) ++shortIds[s.id = collect::SpeakerIdOf(key)];
+        for (auto& [key, s] : fSpeakers)
+            if (shortIds[s.id] > 1) s.id = collect::SpeakerIdOf(key, 16);
         fCounts.speakers = fSpeakers.size();
     }
 
     // The newest take of each phrase of each speaker.
     void ChooseTakes() {
         for (const TStored& u : fUploads) {
-            TSpeaker& s = SpeakerOf(u);
+            TSpeaker& s = *u.speaker;
             for (const collect::TEntryRecord& e : u.record.entries) {
                 if (!e.take) continue;
                 ++fCounts.takes;
